@@ -1,0 +1,26 @@
+# add_updater_config(<target> <server> <ca-file>)
+# Makes a small library that fixes where the updater looks for releases and which
+# extra certificate authority it trusts. Every program links exactly one of them.
+function(add_updater_config target server ca_file)
+    if(NOT server MATCHES "^https://[^/?#]+$")
+        message(FATAL_ERROR
+            "The release server must be https://host[:port] without a path, not '${server}'")
+    endif()
+    set(UPDATER_SERVER "${server}")
+    set(UPDATER_CA_PEM "")
+    if(ca_file)
+        if(NOT EXISTS "${ca_file}")
+            message(FATAL_ERROR "Trusted certificate authority '${ca_file}' not found")
+        endif()
+        file(READ "${ca_file}" UPDATER_CA_PEM)
+        if(NOT UPDATER_CA_PEM MATCHES "-----BEGIN CERTIFICATE-----")
+            message(FATAL_ERROR "'${ca_file}' holds no PEM certificate")
+        endif()
+        set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${ca_file}")
+    endif()
+    configure_file("${PROJECT_SOURCE_DIR}/src/releaseconfig.cpp.in"
+        "${CMAKE_CURRENT_BINARY_DIR}/${target}.cpp" @ONLY)
+    add_library(${target} STATIC "${CMAKE_CURRENT_BINARY_DIR}/${target}.cpp")
+    target_include_directories(${target} PRIVATE "${PROJECT_SOURCE_DIR}/src")
+    target_link_libraries(${target} PUBLIC Qt6::Core)
+endfunction()

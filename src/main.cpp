@@ -1,0 +1,34 @@
+#include "localserver.h"
+#include "startup.h"
+#include "window.h"
+
+#include <QApplication>
+#include <QSharedMemory>
+
+#include <cstdlib>
+#include <iostream>
+
+int main(int argc, char **argv)
+{
+    std::cout << "=== Updater entry point ===" << std::endl;
+
+    const bool silent = silentRequested(argc, argv);
+
+    QApplication app(argc, argv);
+
+    QSharedMemory guard(QString::fromLatin1(instanceKey));
+    if (!takeInstanceGuard(guard)) {
+        qWarning() << "Can't start more than one instance of the application.";
+        exit(0);
+    }
+
+    LocalServer *probe = new LocalServer(&app);
+    int result = 0;
+    if (probe->canStart) {
+        window w(nullptr);
+        w.silent = silent;
+        w.show();
+        result = app.exec();
+    }
+    return result;
+}

@@ -1,0 +1,3 @@
+#include "window.h"
+
+void window::RequestZipFinished() { }

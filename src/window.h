@@ -1,0 +1,46 @@
+#pragma once
+
+#include <QByteArray>
+#include <QMainWindow>
+#include <QString>
+
+class QLabel;
+class QNetworkAccessManager;
+class QNetworkReply;
+
+// The splash window, which also carries the update: each stage is one slot or member
+// function, and the state passes from one stage to the next through the data members.
+class window : public QMainWindow
+{
+    Q_OBJECT
+
+public:
+    explicit window(QWidget *parent = nullptr);
+
+    bool silent;
+    QLabel *statusLabel;
+    QLabel *logoLabel;
+    QNetworkAccessManager *manager;
+    QNetworkReply *jsonReply;
+    QNetworkReply *zipReply;
+    QString expectedHash;
+    QString packageUrl;
+
+    void ParseManifest(const QByteArray &body);
+    void ShowUpdateError();
+    int InstallAndLaunch(QByteArray package);
+    void WriteEntry(const QByteArray &data, const QString &path);
+
+    // Where the manifest lives and how long a transfer may stall; constants of the
+    // program that only tests change.
+    static QString manifestLocation;
+    static int transferTimeout;
+
+public slots:
+    void DownloadLatest();
+    void RequestJsonFinished();
+    void RequestZipFinished();
+};
+
+// Ends the event loop once control is back in it; the program's only way out.
+void quitLater();

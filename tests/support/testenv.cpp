@@ -1,0 +1,116 @@
+#include "testenv.h"
+
+#include "startup.h"
+
+#include <QDeadlineTimer>
+#include <QSharedMemory>
+#include <QTest>
+
+TestEnv::TestEnv() : oldTmpDir(qgetenv("TMPDIR"))
+{
+    qputenv("TMPDIR", dir.path().toLocal8Bit());
+}
+
+TestEnv::~TestEnv()
+{
+    releaseOrphanedGuard();
+    qputenv("TMPDIR", oldTmpDir);
+}
+
+QProcessEnvironment TestEnv::environment() const
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("TMPDIR"), dir.path());
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    return env;
+}
+
+void TestEnv::releaseOrphanedGuard() const
+{
+    QSharedMemory orphan(QString::fromLatin1(instanceKey));
+    if (orphan.attach())
+        orphan.detach();
+}
+
+static QStringList captured;
+static QtMessageHandler previousHandler = nullptr;
+
+static void captureMessage(QtMsgType type, const QMessageLogContext &context, const QString &msg)
+{
+    const char *level = type == QtDebugMsg ? "D: " : type == QtWarningMsg ? "W: " : "O: ";
+    captured.append(QLatin1String(level) + msg);
+    if (previousHandler)
+        previousHandler(type, context, msg);
+}
+
+LogCapture::LogCapture()
+{
+    captured.clear();
+    previousHandler = qInstallMessageHandler(captureMessage);
+}
+
+LogCapture::~LogCapture()
+{
+    qInstallMessageHandler(previousHandler);
+    previousHandler = nullptr;
+}
+
+QStringList LogCapture::lines() const
+{
+    return captured;
+}
+
+QStringList LogCapture::linesStartingWith(const QStringList &prefixes) const
+{
+    QStringList result;
+    for (const QString &line : captured) {
+        for (const QString &prefix : prefixes) {
+            if (line.startsWith(prefix)) {
+                result.append(line);
+                break;
+            }
+        }
+    }
+    return result;
+}
+
+TestProcess::TestProcess(const TestEnv &env)
+{
+    setProcessEnvironment(env.environment());
+    setWorkingDirectory(env.path());
+    connect(this, &QProcess::readyReadStandardOutput, this, [this] { out += readAllStandardOutput(); });
+    connect(this, &QProcess::readyReadStandardError, this, [this] { err += readAllStandardError(); });
+}
+
+TestProcess::~TestProcess()
+{
+    if (state() != QProcess::NotRunning) {
+        kill();
+        waitForFinished();
+    }
+}
+
+bool TestProcess::waitForText(const QByteArray &text, int timeout)
+{
+    QDeadlineTimer deadline(timeout);
+    while (!out.contains(text) && !err.contains(text)) {
+        if (deadline.hasExpired() || state() == QProcess::NotRunning)
+            return out.contains(text) || err.contains(text);
+        QTest::qWait(10);
+    }
+    return true;
+}
+
+bool TestProcess::finishes(int timeout)
+{
+    QDeadlineTimer deadline(timeout);
+    while (state() != QProcess::NotRunning) {
+        if (deadline.hasExpired())
+            return false;
+        QTest::qWait(10);
+    }
+    QTest::qWait(0);
+    out += readAllStandardOutput();
+    err += readAllStandardError();
+    return exitStatus() == QProcess::NormalExit;
+}

@@ -1,0 +1,56 @@
+#pragma once
+
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QStringList>
+#include <QTemporaryDir>
+
+// A temporary folder of a test's own. It is also TMPDIR for this process and the
+// processes it starts, because Qt keeps the instance segment's key file and the
+// application's socket there on Unix: tests stay apart from each other and from a
+// real updater.
+class TestEnv
+{
+public:
+    TestEnv();
+    ~TestEnv();
+
+    QString path() const { return dir.path(); }
+    QString filePath(const QString &name) const { return dir.filePath(name); }
+    QProcessEnvironment environment() const;
+
+    // Releases a segment that a killed updater left under this folder's key.
+    void releaseOrphanedGuard() const;
+
+private:
+    QTemporaryDir dir;
+    QByteArray oldTmpDir;
+};
+
+// Records every message that reaches Qt's message handler, as "D: text" or "W: text".
+class LogCapture
+{
+public:
+    LogCapture();
+    ~LogCapture();
+
+    QStringList lines() const;
+    // Only the lines that start with one of these texts.
+    QStringList linesStartingWith(const QStringList &prefixes) const;
+};
+
+// A program under test in a process of its own, with everything it has written so far.
+class TestProcess : public QProcess
+{
+public:
+    explicit TestProcess(const TestEnv &env);
+    ~TestProcess() override;
+
+    QByteArray out;
+    QByteArray err;
+
+    // Waits until standard output or error holds `text`.
+    bool waitForText(const QByteArray &text, int timeout = 20000);
+    // Waits for a normal end; false if it is still running after `timeout`.
+    bool finishes(int timeout = 20000);
+};
