@@ -9,6 +9,7 @@
 
 QString window::manifestLocation = releaseServer() + QStringLiteral("/QVX/release/latest.json");
 int window::transferTimeout = 60 * 1000;
+QString window::installParent;
 
 window::window(QWidget *parent)
     : QMainWindow(parent, Qt::WindowFlags()),

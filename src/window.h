@@ -29,12 +29,13 @@ public:
     void ParseManifest(const QByteArray &body);
     void ShowUpdateError();
     int InstallAndLaunch(QByteArray package);
-    void WriteEntry(const QByteArray &data, const QString &path);
+    bool WriteEntry(const QByteArray &data, const QString &path);
 
-    // Where the manifest lives and how long a transfer may stall; constants of the
-    // program that only tests change.
+    // Where the manifest lives, how long a transfer may stall, and the folder that holds
+    // App (empty: the updater's own). Constants of the program that only tests change.
     static QString manifestLocation;
     static int transferTimeout;
+    static QString installParent;
 
 public slots:
     void DownloadLatest();

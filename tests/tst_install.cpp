@@ -1,0 +1,413 @@
+#include "testenv.h"
+#include "window.h"
+#include "zipbuilder.h"
+
+#include <QDirIterator>
+#include <QtTest>
+
+#include <csignal>
+#include <sys/resource.h>
+
+static const QString exe = QStringLiteral("bin/PellarinApp.exe");
+
+class tst_Install : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+    void layout_data();
+    void layout();
+    void failures_data();
+    void failures();
+    void unsafeNames_data();
+    void unsafeNames();
+    void unreadableEntries_data();
+    void unreadableEntries();
+    void shortWrite();
+    void totalSize_data();
+    void totalSize();
+    void launch_data();
+    void launch();
+    void executeBits();
+
+private:
+    int install(const QByteArray &package, bool silent = false);
+    // Everything under `folder`: folders end in '/', files read "name=contents".
+    static QStringList tree(const QString &folder);
+
+    std::unique_ptr<TestEnv> env;
+    QString parent;
+    QString app;
+    QString report;
+};
+
+void tst_Install::init()
+{
+    env = std::make_unique<TestEnv>();
+    parent = env->filePath(QStringLiteral("updater"));
+    app = parent + QStringLiteral("/App");
+    // The launched program reports in a folder of its own, apart from what the checks list.
+    report = env->filePath(QStringLiteral("report/launched"));
+    QVERIFY(QDir().mkpath(env->filePath(QStringLiteral("report"))));
+    QVERIFY(QDir().mkpath(app + QStringLiteral("/old")));
+    QFile old(app + QStringLiteral("/old/file.txt"));
+    QVERIFY(old.open(QIODevice::WriteOnly));
+    old.write("previous installation");
+    window::installParent = parent;
+    qputenv("LAUNCH_REPORT", report.toLocal8Bit());
+}
+
+void tst_Install::cleanup()
+{
+    window::installParent.clear();
+    env.reset();
+}
+
+int tst_Install::install(const QByteArray &package, bool silent)
+{
+    window w;
+    w.silent = silent;
+    return w.InstallAndLaunch(package);
+}
+
+QStringList tst_Install::tree(const QString &folder)
+{
+    QStringList entries;
+    QDirIterator it(folder, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        const QString name = QDir(folder).relativeFilePath(path);
+        if (it.fileInfo().isDir()) {
+            entries.append(name + QLatin1Char('/'));
+        } else {
+            QFile file(path);
+            file.open(QIODevice::ReadOnly);
+            entries.append(name + QLatin1Char('=') + QString::fromUtf8(file.readAll()));
+        }
+    }
+    entries.sort();
+    return entries;
+}
+
+void tst_Install::layout_data()
+{
+    QTest::addColumn<QByteArray>("package");
+    QTest::addColumn<QStringList>("installed");
+
+    const QByteArray script = launchReporterScript();
+    const QString exeEntry = exe + QLatin1Char('=') + QString::fromUtf8(script);
+
+    QTest::newRow("directory entries")
+            << ZipBuilder().directory("bin/").file(exe, script, executable()).build()
+            << QStringList{"bin/", exeEntry};
+    QTest::newRow("folders without entries")
+            << ZipBuilder().file(exe, script, executable()).file("share/doc/a.txt", "A").build()
+            << QStringList{"bin/", exeEntry, "share/", "share/doc/", "share/doc/a.txt=A"};
+    QTest::newRow("empty folders")
+            << ZipBuilder().file(exe, script).directory("cache/").directory("x/y/z/").build()
+            << QStringList{"bin/", exeEntry, "cache/", "x/", "x/y/", "x/y/z/"};
+    QTest::newRow("later duplicate wins")
+            << ZipBuilder().file("a.txt", "first, and longer").file(exe, script)
+                       .file("a.txt", "second").build()
+            << QStringList{"a.txt=second", "bin/", exeEntry};
+    QTest::newRow("stored and empty files")
+            << ZipBuilder().stored("s.txt", "stored").file("empty.txt", "").file(exe, script).build()
+            << QStringList{"bin/", exeEntry, "empty.txt=", "s.txt=stored"};
+}
+
+void tst_Install::layout()
+{
+    QFETCH(QByteArray, package);
+    QFETCH(QStringList, installed);
+
+    QCOMPARE(install(package), 0);
+    // The earlier installation is gone, and nothing but App was touched.
+    QCOMPARE(tree(app), installed);
+    QCOMPARE(QDir(parent).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList{"App"});
+    QTRY_VERIFY(QFile::exists(report));
+}
+
+void tst_Install::failures_data()
+{
+    QTest::addColumn<QByteArray>("package");
+    QTest::addColumn<bool>("appIsFile");
+    QTest::addColumn<QStringList>("log");
+    QTest::addColumn<QStringList>("installed");
+
+    const QString launching = "D: Launching program: \"%1/App/bin/PellarinApp.exe\"";
+    const QString previous = "old/file.txt=previous installation";
+
+    QTest::newRow("not a zip")
+            << QByteArray("<html>Service unavailable</html>") << false
+            << QStringList{"D: Impossible d'ouvrir le ZIP en mémoire !"}
+            << QStringList{"old/", previous};
+    QTest::newRow("nothing at all")
+            << QByteArray() << false
+            << QStringList{"D: Impossible d'ouvrir le ZIP en mémoire !"}
+            << QStringList{"old/", previous};
+    // The zip reader refuses an archive without entries.
+    QTest::newRow("empty archive")
+            << ZipBuilder().build() << false
+            << QStringList{"D: Impossible d'ouvrir le ZIP en mémoire !"}
+            << QStringList{"old/", previous};
+    QTest::newRow("no executable")
+            << ZipBuilder().file("readme.txt", "hello").directory("bin/").build() << false
+            << QStringList{"D: Total size of all files in ZIP: 0 MB", launching,
+                           "D: Failed to launch program."}
+            << QStringList{"bin/", "readme.txt=hello"};
+    QTest::newRow("App is a file")
+            << ZipBuilder().file(exe, launchReporterScript()).build() << true
+            << QStringList{"D: Impossible de créer le dossier App: \"%1/App\""}
+            << QStringList{};
+    QTest::newRow("file where a folder must be")
+            << ZipBuilder().file(exe, launchReporterScript()).file("data", "x")
+                       .file("data/inner.txt", "y").file("z.txt", "z").build()
+            << false
+            << QStringList{"D: Impossible de creer le fichier: \"%1/App/data/inner.txt\"",
+                           "D: Total size of all files in ZIP: 0 MB",
+                           "D: Installation incomplète, lancement annulé."}
+            << QStringList{"bin/", exe + "=" + QString::fromUtf8(launchReporterScript()),
+                           "data=x", "z.txt=z"};
+}
+
+void tst_Install::failures()
+{
+    QFETCH(QByteArray, package);
+    QFETCH(bool, appIsFile);
+    QFETCH(QStringList, log);
+    QFETCH(QStringList, installed);
+
+    if (appIsFile) {
+        QVERIFY(QDir(app).removeRecursively());
+        QFile file(app);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("not a folder");
+    }
+    for (QString &line : log)
+        line.replace(QLatin1String("%1"), parent);
+
+    LogCapture capture;
+    QCOMPARE(install(package), -1);
+    QCOMPARE(capture.lines(), log);
+    if (appIsFile) {
+        QFile file(app);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(file.readAll(), QByteArray("not a folder"));
+    } else {
+        QCOMPARE(tree(app), installed);
+    }
+    QTest::qWait(200);
+    QVERIFY(!QFile::exists(report));
+}
+
+void tst_Install::unsafeNames_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<bool>("link");
+    QTest::addColumn<QString>("logged");
+
+    // Each would land outside App if it were joined to it as it stands.
+    QTest::newRow("parent folder") << "../outside.txt" << false << R"("../outside.txt")";
+    QTest::newRow("climbs out later")
+            << "bin/../../outside.txt" << false << R"("bin/../../outside.txt")";
+    QTest::newRow("climbs out of a folder")
+            << "a/b/../../../../outside.txt" << false << R"("a/b/../../../../outside.txt")";
+    QTest::newRow("absolute") << QString() << false << QString();
+    QTest::newRow("backslashes") << R"(..\outside.txt)" << false << R"("..\\outside.txt")";
+    QTest::newRow("drive letter") << "C:outside.txt" << false << R"("C:outside.txt")";
+    QTest::newRow("drive root") << "C:/outside.txt" << false << R"("C:/outside.txt")";
+    QTest::newRow("network share")
+            << R"(\\server\share\x)" << false << R"("\\\\server\\share\\x")";
+    QTest::newRow("stream") << "bin:outside.txt" << false << R"("bin:outside.txt")";
+    QTest::newRow("resource") << ":/outside.txt" << false << R"(":/outside.txt")";
+    QTest::newRow("symbolic link") << "lib/link" << true << R"("lib/link")";
+}
+
+void tst_Install::unsafeNames()
+{
+    QFETCH(QString, name);
+    QFETCH(bool, link);
+    QFETCH(QString, logged);
+
+    const QString outside = env->filePath(QStringLiteral("outside.txt"));
+    if (name.isEmpty()) {
+        name = outside;
+        logged = QLatin1Char('"') + outside + QLatin1Char('"');
+    }
+    ZipBuilder builder;
+    if (link)
+        builder.symlink(name, outside);
+    else
+        builder.file(name, "escaped");
+    builder.file(exe, launchReporterScript());
+
+    LogCapture capture;
+    QCOMPARE(install(builder.build()), 0);
+    QCOMPARE(capture.lines().first(),
+             QStringLiteral("D: Entrée ignorée, chemin hors du dossier App: ") + logged);
+    QCOMPARE(capture.lines().at(1), QStringLiteral("D: Total size of all files in ZIP: 0 MB"));
+    QVERIFY(!QFile::exists(outside));
+    QCOMPARE(tree(app).size(), 2); // bin/ and the executable
+    QCOMPARE(QDir(env->path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
+             QStringList({"report", "updater"}));
+    QTRY_VERIFY(QFile::exists(report));
+}
+
+void tst_Install::unreadableEntries_data()
+{
+    QTest::addColumn<QByteArray>("package");
+
+    const QByteArray big(300000, 'x');
+    QTest::newRow("damaged data") << ZipBuilder::damageFirstEntry(
+            ZipBuilder().file("big.bin", big).file(exe, launchReporterScript()).build());
+    QTest::newRow("encrypted")
+            << ZipBuilder().encrypted("big.bin", big).file(exe, launchReporterScript()).build();
+}
+
+void tst_Install::unreadableEntries()
+{
+    QFETCH(QByteArray, package);
+
+    LogCapture capture;
+    QCOMPARE(install(package), 0);
+    QCOMPARE(capture.lines().first(), QStringLiteral("D: Impossible d'ouvrir le fichier dans le ZIP"));
+    QVERIFY(!QFile::exists(app + QStringLiteral("/big.bin")));
+    QCOMPARE(tree(app).size(), 2);
+    QCOMPARE(capture.lines().last(), QStringLiteral("D: Program launched successfully."));
+    QTRY_VERIFY(QFile::exists(report));
+}
+
+void tst_Install::shortWrite()
+{
+    // The file-size limit makes the write stop part way, as a full disk would.
+    const QByteArray big(512 * 1024, 'x');
+    const QByteArray package =
+            ZipBuilder().file(exe, launchReporterScript()).file("big.bin", big).build();
+    rlimit previous;
+    QCOMPARE(getrlimit(RLIMIT_FSIZE, &previous), 0);
+    rlimit limited = previous;
+    limited.rlim_cur = 100 * 1024;
+    const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    QCOMPARE(setrlimit(RLIMIT_FSIZE, &limited), 0);
+    LogCapture capture;
+    const int result = install(package);
+    setrlimit(RLIMIT_FSIZE, &previous);
+    std::signal(SIGXFSZ, oldHandler);
+
+    QCOMPARE(result, -1);
+    QCOMPARE(capture.lines(),
+             QStringList({"D: Impossible d'écrire le fichier: \"" + app + "/big.bin\"",
+                          "D: Total size of all files in ZIP: 0 MB",
+                          "D: Installation incomplète, lancement annulé."}));
+    QTest::qWait(200);
+    QVERIFY(!QFile::exists(report));
+}
+
+void tst_Install::totalSize_data()
+{
+    QTest::addColumn<qint64>("bytes");
+    QTest::addColumn<int>("mebibytes");
+
+    QTest::newRow("one byte under 1 MiB") << qint64(1048575) << 0;
+    QTest::newRow("exactly 1 MiB") << qint64(1048576) << 1;
+    QTest::newRow("12.9 MiB") << qint64(13526630) << 12;
+}
+
+void tst_Install::totalSize()
+{
+    QFETCH(qint64, bytes);
+    QFETCH(int, mebibytes);
+
+    // The executable counts too; the rest is split over two files and a folder.
+    const QByteArray script = launchReporterScript();
+    const qint64 rest = bytes - script.size();
+    const QByteArray package = ZipBuilder()
+                                       .file(exe, script)
+                                       .directory("data/")
+                                       .file("data/a.bin", QByteArray(rest / 2, 'a'))
+                                       .stored("data/b.bin", QByteArray(rest - rest / 2, 'b'))
+                                       .build();
+    LogCapture capture;
+    QCOMPARE(install(package), 0);
+    QVERIFY(capture.lines().contains(
+            QStringLiteral("D: Total size of all files in ZIP: %1 MB").arg(mebibytes)));
+    QTRY_VERIFY(QFile::exists(report));
+}
+
+void tst_Install::launch_data()
+{
+    QTest::addColumn<bool>("silent");
+    QTest::addColumn<bool>("unixAttributes");
+
+    QTest::newRow("silent") << true << true;
+    QTest::newRow("not silent") << false << true;
+    QTest::newRow("made on Windows, silent") << true << false;
+    QTest::newRow("made on Windows") << false << false;
+}
+
+void tst_Install::launch()
+{
+    QFETCH(bool, silent);
+    QFETCH(bool, unixAttributes);
+
+    const QString workingDir = env->filePath(QStringLiteral("cwd"));
+    QVERIFY(QDir().mkpath(workingDir));
+    const QString previousDir = QDir::currentPath();
+    QVERIFY(QDir::setCurrent(workingDir));
+    const auto restore = qScopeGuard([&] { QDir::setCurrent(previousDir); });
+
+    LogCapture capture;
+    QCOMPARE(install(ZipBuilder(unixAttributes).file(exe, launchReporterScript(), executable())
+                             .build(),
+                     silent),
+             0);
+    QCOMPARE(capture.lines(),
+             QStringList({"D: Total size of all files in ZIP: 0 MB",
+                          "D: Launching program: \"" + app + "/bin/PellarinApp.exe\"",
+                          "D: Program launched successfully."}));
+
+    QTRY_VERIFY(QFile::exists(report));
+    QFile file(report);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QByteArrayList lines = file.readAll().split('\n');
+    QCOMPARE(lines.at(0), workingDir.toLocal8Bit());
+    if (silent) {
+        QCOMPARE(lines.at(1), QByteArray("1"));
+        QCOMPARE(lines.at(2), QByteArray("--silent"));
+    } else {
+        QCOMPARE(lines.at(1), QByteArray("0"));
+    }
+}
+
+void tst_Install::executeBits()
+{
+    const QByteArray package = ZipBuilder()
+                                       .file(exe, launchReporterScript(), executable())
+                                       .file("bin/tool.sh", "#!/bin/sh\n", executable())
+                                       .file("data.txt", "data", QFile::ReadOwner)
+                                       .build();
+    const QByteArray windowsPackage =
+            ZipBuilder(false).file(exe, launchReporterScript()).file("data.txt", "data").build();
+    const QFile::Permissions ownerReadWrite = QFile::ReadOwner | QFile::WriteOwner;
+
+    QCOMPARE(install(package), 0);
+    QTRY_VERIFY(QFile::exists(report));
+    QVERIFY(QFile::remove(report));
+    QVERIFY(QFile::permissions(app + "/bin/tool.sh") & QFile::ExeOwner);
+    QVERIFY(QFile::permissions(app + "/bin/tool.sh") & QFile::ExeOther);
+    // Only execute bits are taken over: a read-only entry is still written read-write.
+    QCOMPARE(QFile::permissions(app + "/data.txt") & (ownerReadWrite | QFile::ExeOwner),
+             ownerReadWrite);
+
+    QCOMPARE(install(windowsPackage), 0);
+    QCOMPARE(QFile::permissions(app + "/data.txt") & (ownerReadWrite | QFile::ExeOwner),
+             ownerReadWrite);
+    QVERIFY(QFile::permissions(app + "/bin/PellarinApp.exe") & QFile::ExeOwner);
+    QTRY_VERIFY(QFile::exists(report));
+}
+
+QTEST_MAIN(tst_Install)
+#include "tst_install.moc"
