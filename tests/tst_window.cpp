@@ -4,6 +4,8 @@
 
 #include <QLabel>
 #include <QMetaMethod>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
 #include <QPixmapCache>
 #include <QResource>
 #include <QTcpServer>
@@ -67,6 +69,10 @@ void tst_Window::firstStageRunsFromEventLoop()
     QVERIFY(log.lines().isEmpty());
     QTRY_COMPARE(log.lines(), QStringList{QStringLiteral("D: Downloading latest version...")});
     QCOMPARE(w.silent, true);
+    QVERIFY(w.manager);
+    QCOMPARE(w.manager->parent(), &w);
+    QVERIFY(w.jsonReply);
+    QCOMPARE(w.jsonReply->url().toString(), window::manifestLocation);
 }
 
 void tst_Window::metaObject()

@@ -1,0 +1,80 @@
+#include "httpsserver.h"
+
+#include <QFile>
+
+static QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        qFatal("cannot read %s", qPrintable(path));
+    return file.readAll();
+}
+
+HttpsServer::HttpsServer(quint16 port)
+    : certificate(readFile(QStringLiteral(TEST_CERT_DIR "/server.pem"))),
+      key(readFile(QStringLiteral(TEST_CERT_DIR "/server.key")), QSsl::Rsa)
+{
+    if (!listen(QHostAddress::LocalHost, port))
+        qFatal("cannot listen on 127.0.0.1:%d: %s", port, qPrintable(errorString()));
+}
+
+HttpsServer::~HttpsServer()
+{
+    for (const QPointer<QSslSocket> &socket : std::as_const(sockets))
+        delete socket.data();
+}
+
+void HttpsServer::serve(const QString &path, const QByteArray &body, int status, Mode mode)
+{
+    responses.insert(path, {status, body, mode});
+}
+
+QString HttpsServer::url(const QString &path) const
+{
+    return QStringLiteral("https://127.0.0.1:%1%2").arg(serverPort()).arg(path);
+}
+
+void HttpsServer::incomingConnection(qintptr socketDescriptor)
+{
+    auto *socket = new QSslSocket;
+    sockets.append(socket);
+    socket->setSocketDescriptor(socketDescriptor);
+    socket->setLocalCertificate(certificate);
+    socket->setPrivateKey(key);
+    connect(socket, &QSslSocket::readyRead, socket, [this, socket] { answer(socket); });
+    connect(socket, &QSslSocket::disconnected, socket, &QObject::deleteLater);
+    socket->startServerEncryption();
+}
+
+void HttpsServer::answer(QSslSocket *socket)
+{
+    const QByteArray received = socket->property("request").toByteArray() + socket->readAll();
+    socket->setProperty("request", received);
+    if (!received.contains("\r\n\r\n") || socket->property("answered").toBool())
+        return;
+    socket->setProperty("answered", true);
+
+    const QByteArrayList requestLine = received.left(received.indexOf("\r\n")).split(' ');
+    const QString path = QString::fromLatin1(requestLine.value(1));
+    requests.append(QString::fromLatin1(requestLine.value(0)) + QLatin1Char(' ') + path);
+
+    const Response response = responses.value(path, {404, "Not found", Complete});
+    QByteArray head = "HTTP/1.1 " + QByteArray::number(response.status)
+            + (response.status == 200 ? " OK" : " Error") + "\r\nContent-Length: "
+            + QByteArray::number(response.body.size())
+            + "\r\nContent-Type: application/octet-stream\r\nConnection: close\r\n\r\n";
+    switch (response.mode) {
+    case Complete:
+        socket->write(head + response.body);
+        socket->disconnectFromHost();
+        break;
+    case CloseHalfway:
+        socket->write(head + response.body.left(response.body.size() / 2));
+        socket->flush();
+        socket->disconnectFromHost();
+        break;
+    case Stall:
+        socket->write(head);
+        break;
+    }
+}

@@ -1,0 +1,49 @@
+#pragma once
+
+#include <QHash>
+#include <QList>
+#include <QPointer>
+#include <QSslCertificate>
+#include <QSslKey>
+#include <QSslSocket>
+#include <QTcpServer>
+
+// A release server for tests: HTTPS on 127.0.0.1 with a certificate of the test
+// certificate authority, answering GET requests from a table of paths.
+class HttpsServer : public QTcpServer
+{
+public:
+    enum Mode {
+        Complete,     // the whole body
+        CloseHalfway, // announces the whole body, sends half and hangs up
+        Stall,        // sends the headers and then nothing
+    };
+    struct Response
+    {
+        int status = 200;
+        QByteArray body;
+        Mode mode = Complete;
+    };
+
+    // Port 0 lets the system choose one.
+    explicit HttpsServer(quint16 port = 0);
+    ~HttpsServer() override;
+
+    void serve(const QString &path, const QByteArray &body, int status = 200,
+               Mode mode = Complete);
+    QString url(const QString &path) const;
+
+    // Each request as "GET /path", in the order they came.
+    QStringList requests;
+
+protected:
+    void incomingConnection(qintptr socketDescriptor) override;
+
+private:
+    void answer(QSslSocket *socket);
+
+    QHash<QString, Response> responses;
+    QSslCertificate certificate;
+    QSslKey key;
+    QList<QPointer<QSslSocket>> sockets;
+};

@@ -1,0 +1,288 @@
+#include "httpsserver.h"
+#include "modalcloser.h"
+#include "testenv.h"
+#include "window.h"
+#include "zipbuilder.h"
+
+#include <QCryptographicHash>
+#include <QLabel>
+#include <QNetworkReply>
+#include <QtTest>
+
+static const QString manifestPath = QStringLiteral("/QVX/release/latest.json");
+static const QString packagePath = QStringLiteral("/release/pellarin-2.0.zip");
+
+class tst_Network : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+    void fullRun();
+    void pipeline_data();
+    void pipeline();
+    void stalledServer_data();
+    void stalledServer();
+
+private:
+    // Runs the window's pipeline to its end, dismissing any error box.
+    void run(window &w);
+    QStringList expand(QStringList lines) const;
+    QString installedPrevious() const;
+
+    std::unique_ptr<TestEnv> env;
+    std::unique_ptr<HttpsServer> server;
+    std::unique_ptr<LogCapture> log;
+    std::unique_ptr<ModalCloser> closer;
+    QByteArray package;
+    QString digest;
+    QString report;
+};
+
+void tst_Network::init()
+{
+    env = std::make_unique<TestEnv>();
+    server = std::make_unique<HttpsServer>();
+    report = env->filePath(QStringLiteral("launched"));
+    qputenv("LAUNCH_REPORT", report.toLocal8Bit());
+    package = ZipBuilder()
+                      .file("bin/PellarinApp.exe", launchReporterScript(), executable())
+                      .file("share/notes.txt", "Pellarin 2.0")
+                      .build();
+    digest = QString::fromLatin1(QCryptographicHash::hash(package, QCryptographicHash::Sha256).toHex());
+
+    // What an earlier installation left, which every rejection must keep.
+    window::installParent = env->filePath(QStringLiteral("updater"));
+    QVERIFY(QDir().mkpath(window::installParent + QStringLiteral("/App/bin")));
+    QFile previous(window::installParent + QStringLiteral("/App/bin/PellarinApp.exe"));
+    QVERIFY(previous.open(QIODevice::WriteOnly));
+    previous.write("version 1.0");
+    window::manifestLocation = server->url(manifestPath);
+    log = std::make_unique<LogCapture>();
+    closer = std::make_unique<ModalCloser>();
+}
+
+void tst_Network::cleanup()
+{
+    closer.reset();
+    log.reset();
+    window::installParent.clear();
+    window::transferTimeout = 60 * 1000;
+    server.reset();
+    env.reset();
+}
+
+void tst_Network::run(window &w)
+{
+    w.show();
+    QTimer watchdog;
+    watchdog.setSingleShot(true);
+    connect(&watchdog, &QTimer::timeout, [] { QCoreApplication::exit(1); });
+    watchdog.start(30000);
+    QCOMPARE(QApplication::exec(), 0);
+}
+
+QStringList tst_Network::expand(QStringList lines) const
+{
+    for (QString &line : lines) {
+        line.replace(QLatin1String("%URL%"), server->url(packagePath));
+        line.replace(QLatin1String("%HASH%"), digest);
+        line.replace(QLatin1String("%MANIFEST%"), server->url(manifestPath));
+        line.replace(QLatin1String("%APP%"), window::installParent + QStringLiteral("/App"));
+    }
+    return lines;
+}
+
+QString tst_Network::installedPrevious() const
+{
+    QFile file(window::installParent + QStringLiteral("/App/bin/PellarinApp.exe"));
+    file.open(QIODevice::ReadOnly);
+    return QString::fromUtf8(file.readAll());
+}
+
+void tst_Network::fullRun()
+{
+    server->serve(manifestPath,
+                  expand({R"({"version": "2.0", "url": "%URL%", "hash": "%HASH%",
+                              "notes": {"hash": "ignored"}})"})
+                          .first()
+                          .toUtf8());
+    server->serve(packagePath, package);
+
+    window w;
+    w.silent = true;
+    run(w);
+
+    QCOMPARE(log->lines(),
+             expand({"D: Downloading latest version...", R"(D: Version: "2.0")",
+                     R"(D: URL: "%URL%")", R"(D: Hash: "%HASH%")", "D: Files verified",
+                     "D: Total size of all files in ZIP: 0 MB",
+                     R"(D: Launching program: "%APP%/bin/PellarinApp.exe")",
+                     "D: Program launched successfully."}));
+    QCOMPARE(closer->boxes, 0);
+    QCOMPARE(server->requests, QStringList({"GET " + manifestPath, "GET " + packagePath}));
+    QCOMPARE(w.expectedHash, digest);
+    QCOMPARE(w.packageUrl, server->url(packagePath));
+    QCOMPARE(w.statusLabel->text(), QStringLiteral("Launching Pellarin..."));
+
+    QTRY_VERIFY(QFile::exists(report));
+    QFile launched(report);
+    QVERIFY(launched.open(QIODevice::ReadOnly));
+    QCOMPARE(launched.readAll().split('\n').mid(1, 2), QByteArrayList({"1", "--silent"}));
+}
+
+void tst_Network::pipeline_data()
+{
+    QTest::addColumn<QByteArray>("manifest");
+    QTest::addColumn<int>("manifestStatus");
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<int>("packageStatus");
+    QTest::addColumn<int>("packageMode");
+    QTest::addColumn<QStringList>("expectedLog");
+    QTest::addColumn<int>("requests");
+    QTest::addColumn<bool>("installed");
+
+    const QByteArray good = R"({"version": "2.0", "url": "%URL%", "hash": "%HASH%"})";
+    const QByteArray zip = "%ZIP%";
+    const int complete = HttpsServer::Complete;
+    const QString start = "D: Downloading latest version...";
+    const QStringList parsed = {start, R"(D: Version: "2.0")", R"(D: URL: "%URL%")",
+                                R"(D: Hash: "%HASH%")"};
+    const QStringList emptyUrl = {R"(D: Error downloading update :  "Protocol \"\" is unknown")"};
+    const QStringList installedLog = {"D: Files verified", "D: Total size of all files in ZIP: 0 MB",
+                                      R"(D: Launching program: "%APP%/bin/PellarinApp.exe")",
+                                      "D: Program launched successfully."};
+
+    QTest::newRow("manifest not found")
+            << good << 404 << zip << 200 << complete
+            << QStringList{start, R"(D: Error checking for update :  "Error transferring %MANIFEST% - server replied: Error")"}
+            << 1 << false;
+    QTest::newRow("manifest server error")
+            << good << 500 << zip << 200 << complete
+            << QStringList{start, R"(D: Error checking for update :  "Error transferring %MANIFEST% - server replied: Error")"}
+            << 1 << false;
+    QTest::newRow("empty manifest")
+            << QByteArray() << 200 << zip << 200 << complete
+            << QStringList{start, R"(W: Erreur parsing JSON: "illegal value")"} + emptyUrl << 1
+            << false;
+    QTest::newRow("manifest is an array")
+            << QByteArray(R"(["%URL%", "%HASH%"])") << 200 << zip << 200 << complete
+            << QStringList{start, "W: Le JSON n'est pas un objet."} + emptyUrl << 1 << false;
+    QTest::newRow("names in another case")
+            << QByteArray(R"({"version": "2.0", "URL": "%URL%", "Hash": "%HASH%"})") << 200
+            << zip << 200 << complete
+            << QStringList{start, R"(D: Version: "2.0")", R"(D: URL: "")", R"(D: Hash: "")"}
+                    + emptyUrl
+            << 1 << false;
+    QTest::newRow("relative url")
+            << QByteArray(R"({"version": "2.0", "url": "pellarin-2.0.zip", "hash": "%HASH%"})")
+            << 200 << zip << 200 << complete
+            << QStringList{start, R"(D: Version: "2.0")", R"(D: URL: "pellarin-2.0.zip")",
+                           R"(D: Hash: "%HASH%")",
+                           R"(D: Error downloading update :  "Protocol \"\" is unknown")"}
+            << 1 << false;
+    QTest::newRow("version is a number")
+            << QByteArray(R"({"version": 2, "url": "%URL%", "hash": "%HASH%"})") << 200 << zip
+            << 200 << complete
+            << QStringList{start, R"(D: Version: "")", R"(D: URL: "%URL%")",
+                           R"(D: Hash: "%HASH%")"}
+                    + installedLog
+            << 2 << true;
+    QTest::newRow("upper-case digest")
+            << QByteArray(R"({"version": "2.0", "url": "%URL%", "hash": "%UPPERHASH%"})") << 200
+            << zip << 200 << complete
+            << QStringList{start, R"(D: Version: "2.0")", R"(D: URL: "%URL%")",
+                           R"(D: Hash: "%UPPERHASH%")", "D: Download corrupted"}
+            << 2 << false;
+    QTest::newRow("digest with a line break")
+            << QByteArray(R"({"version": "2.0", "url": "%URL%", "hash": "%HASH%\n"})") << 200
+            << zip << 200 << complete
+            << QStringList{start, R"(D: Version: "2.0")", R"(D: URL: "%URL%")",
+                           R"(D: Hash: "%HASH%\n")", "D: Download corrupted"}
+            << 2 << false;
+    QTest::newRow("no digest")
+            << QByteArray(R"({"version": "2.0", "url": "%URL%"})") << 200 << zip << 200 << complete
+            << QStringList{start, R"(D: Version: "2.0")", R"(D: URL: "%URL%")", R"(D: Hash: "")",
+                           "D: Download corrupted"}
+            << 2 << false;
+    QTest::newRow("error page with success status")
+            << good << 200 << QByteArray("<html>Maintenance</html>") << 200 << complete
+            << parsed + QStringList{"D: Download corrupted"} << 2 << false;
+    QTest::newRow("empty package")
+            << good << 200 << QByteArray() << 200 << complete
+            << parsed + QStringList{"D: Download corrupted"} << 2 << false;
+    QTest::newRow("connection closed halfway")
+            << good << 200 << zip << 200 << int(HttpsServer::CloseHalfway)
+            << parsed + QStringList{R"(D: Error downloading update :  "Connection closed")"} << 2
+            << false;
+    QTest::newRow("package not found")
+            << good << 200 << zip << 404 << complete
+            << parsed + QStringList{R"(D: Error downloading update :  "Error transferring %URL% - server replied: Error")"}
+            << 2 << false;
+}
+
+void tst_Network::pipeline()
+{
+    QFETCH(QByteArray, manifest);
+    QFETCH(int, manifestStatus);
+    QFETCH(QByteArray, body);
+    QFETCH(int, packageStatus);
+    QFETCH(int, packageMode);
+    QFETCH(QStringList, expectedLog);
+    QFETCH(int, requests);
+    QFETCH(bool, installed);
+
+    const QString upper = digest.toUpper();
+    manifest.replace("%UPPERHASH%", upper.toLatin1());
+    for (QString &line : expectedLog)
+        line.replace(QLatin1String("%UPPERHASH%"), upper);
+    server->serve(manifestPath, expand({QString::fromUtf8(manifest)}).first().toUtf8(),
+                  manifestStatus);
+    server->serve(packagePath, body == "%ZIP%" ? package : body, packageStatus,
+                  HttpsServer::Mode(packageMode));
+
+    window w;
+    run(w);
+
+    QCOMPARE(log->lines(), expand(expectedLog));
+    QCOMPARE(server->requests.size(), requests);
+    QCOMPARE(closer->boxes, installed ? 0 : 1);
+    if (installed) {
+        QTRY_VERIFY(QFile::exists(report));
+    } else {
+        QCOMPARE(installedPrevious(), QStringLiteral("version 1.0"));
+        QCOMPARE(closer->title, QStringLiteral("Erreur"));
+    }
+}
+
+void tst_Network::stalledServer_data()
+{
+    QTest::addColumn<bool>("manifestStalls");
+
+    QTest::newRow("manifest") << true;
+    QTest::newRow("package") << false;
+}
+
+void tst_Network::stalledServer()
+{
+    QFETCH(bool, manifestStalls);
+
+    window::transferTimeout = 300;
+    const QString manifest = expand({R"({"version": "2.0", "url": "%URL%", "hash": "%HASH%"})"}).first();
+    server->serve(manifestPath, manifest.toUtf8(), 200,
+                  manifestStalls ? HttpsServer::Stall : HttpsServer::Complete);
+    server->serve(packagePath, package, 200, HttpsServer::Stall);
+
+    window w;
+    run(w);
+
+    const QString stage = manifestStalls ? QStringLiteral("D: Error checking for update :  ")
+                                         : QStringLiteral("D: Error downloading update :  ");
+    QCOMPARE(log->lines().last(), stage + R"("Operation canceled")");
+    QCOMPARE(closer->boxes, 1);
+    QCOMPARE(installedPrevious(), QStringLiteral("version 1.0"));
+}
+
+QTEST_MAIN(tst_Network)
+#include "tst_network.moc"
