@@ -1,0 +1,224 @@
+// The real program, copied into a folder of its own, against a real HTTPS release server
+// on loopback, with a package made by the publishing tool, on a real X display.
+#include "httpsserver.h"
+#include "testenv.h"
+#include "zipbuilder.h"
+
+#include <QtTest>
+
+static const QByteArray banner = "=== Updater entry point ===\n";
+static const QString manifestPath = QStringLiteral("/QVX/release/latest.json");
+static const QString packagePath = QStringLiteral("/QVX/release/pellarin-3.1.zip");
+
+class tst_EndToEnd : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+    void init();
+    void cleanup();
+    void fullUpdate();
+    void applicationRunning();
+    void secondUpdaterWhileFirstWaits();
+    void corruptedDownload();
+
+private:
+    // Publishes `bin/PellarinApp.exe` (a script that reports how it was started) with the
+    // publishing tool; returns the manifest and leaves the package in `package`.
+    QByteArray publish();
+    std::unique_ptr<TestProcess> startUpdater(const QStringList &arguments = {});
+    QString installed(const QString &name) const;
+
+    QProcess xvfb;
+    QString display;
+    std::unique_ptr<TestEnv> env;
+    std::unique_ptr<HttpsServer> server;
+    QString updaterDir;
+    QString workingDir;
+    QString report;
+    QByteArray package;
+};
+
+void tst_EndToEnd::initTestCase()
+{
+    xvfb.start(QStringLiteral("Xvfb"), {QStringLiteral("-displayfd"), QStringLiteral("1"),
+                                        QStringLiteral("-screen"), QStringLiteral("0"),
+                                        QStringLiteral("800x600x24"), QStringLiteral("-nolisten"),
+                                        QStringLiteral("tcp")});
+    QVERIFY2(xvfb.waitForStarted(), "Xvfb is needed for these tests");
+    QTRY_VERIFY_WITH_TIMEOUT(xvfb.canReadLine(), 10000);
+    display = QLatin1Char(':') + QString::fromLatin1(xvfb.readLine().trimmed());
+}
+
+void tst_EndToEnd::cleanupTestCase()
+{
+    xvfb.terminate();
+    xvfb.waitForFinished();
+}
+
+void tst_EndToEnd::init()
+{
+    env = std::make_unique<TestEnv>();
+    server = std::make_unique<HttpsServer>(TEST_PORT);
+    updaterDir = env->filePath(QStringLiteral("updater"));
+    workingDir = env->filePath(QStringLiteral("cwd"));
+    report = env->filePath(QStringLiteral("launched"));
+    QVERIFY(QDir().mkpath(updaterDir + QStringLiteral("/App/bin")));
+    QVERIFY(QDir().mkpath(workingDir));
+    QVERIFY(QFile::copy(QStringLiteral(UPDATER_UNDER_TEST),
+                        updaterDir + QStringLiteral("/PellarinUpdater")));
+    QFile previous(updaterDir + QStringLiteral("/App/bin/PellarinApp.exe"));
+    QVERIFY(previous.open(QIODevice::WriteOnly));
+    previous.write("release 3.0");
+}
+
+void tst_EndToEnd::cleanup()
+{
+    server.reset();
+    env.reset();
+}
+
+QByteArray tst_EndToEnd::publish()
+{
+    const QString app = env->filePath(QStringLiteral("release/app"));
+    const QString www = env->filePath(QStringLiteral("release/www"));
+    QDir().mkpath(app + QStringLiteral("/bin"));
+    QDir().mkpath(app + QStringLiteral("/plugins"));
+    QFile script(app + QStringLiteral("/bin/PellarinApp.exe"));
+    script.open(QIODevice::WriteOnly);
+    script.write(launchReporterScript());
+    script.setPermissions(executable());
+    script.close();
+
+    QProcess tool;
+    tool.start(QStringLiteral(PUBLISH_TOOL),
+               {QStringLiteral("--output"), www, app, QStringLiteral("3.1"),
+                server->url(packagePath)});
+    tool.waitForFinished();
+    if (tool.exitCode() != 0)
+        qFatal("publishing failed: %s", tool.readAllStandardError().constData());
+    QFile zip(www + QStringLiteral("/pellarin-3.1.zip"));
+    QFile manifest(www + QStringLiteral("/latest.json"));
+    zip.open(QIODevice::ReadOnly);
+    manifest.open(QIODevice::ReadOnly);
+    package = zip.readAll();
+    return manifest.readAll();
+}
+
+std::unique_ptr<TestProcess> tst_EndToEnd::startUpdater(const QStringList &arguments)
+{
+    auto updater = std::make_unique<TestProcess>(*env);
+    QProcessEnvironment environment = env->environment();
+    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+    environment.insert(QStringLiteral("DISPLAY"), display);
+    environment.insert(QStringLiteral("LAUNCH_REPORT"), report);
+    updater->setProcessEnvironment(environment);
+    updater->setWorkingDirectory(workingDir);
+    updater->start(updaterDir + QStringLiteral("/PellarinUpdater"), arguments);
+    return updater;
+}
+
+QString tst_EndToEnd::installed(const QString &name) const
+{
+    QFile file(updaterDir + QStringLiteral("/App/") + name);
+    file.open(QIODevice::ReadOnly);
+    return QString::fromUtf8(file.readAll());
+}
+
+void tst_EndToEnd::fullUpdate()
+{
+    server->serve(manifestPath, publish());
+    server->serve(packagePath, package);
+
+    auto updater = startUpdater({QStringLiteral("--silent")});
+    QVERIFY(updater->finishes());
+    QCOMPARE(updater->exitCode(), 0);
+    QVERIFY(updater->out.startsWith(banner));
+    QVERIFY2(updater->err.contains("Files verified\n"), updater->err);
+    QVERIFY(updater->err.contains("Program launched successfully.\n"));
+    QCOMPARE(server->requests, QStringList({"GET " + manifestPath, "GET " + packagePath}));
+
+    // The started program sees exactly "--silent" and the updater's working directory.
+    QTRY_VERIFY(QFile::exists(report));
+    QFile launched(report);
+    QVERIFY(launched.open(QIODevice::ReadOnly));
+    QCOMPARE(launched.readAll(), workingDir.toLocal8Bit() + "\n1\n--silent\n");
+    QCOMPARE(installed(QStringLiteral("bin/PellarinApp.exe")),
+             QString::fromUtf8(launchReporterScript()));
+    QVERIFY(QFileInfo(updaterDir + QStringLiteral("/App/plugins")).isDir());
+}
+
+void tst_EndToEnd::applicationRunning()
+{
+    server->serve(manifestPath, publish());
+    server->serve(packagePath, package);
+    TestProcess application(*env);
+    application.start(QStringLiteral(COMPANION_STANDIN));
+    QVERIFY(application.waitForText("listening"));
+
+    auto updater = startUpdater({QStringLiteral("--silent")});
+    QVERIFY(updater->finishes());
+    QCOMPARE(updater->exitCode(), 0);
+    QCOMPARE(updater->out, banner);
+    QVERIFY2(!updater->err.contains("Downloading"), updater->err);
+    QVERIFY(application.waitForText("closed 0"));
+    QCOMPARE(server->requests, QStringList());
+    QCOMPARE(installed(QStringLiteral("bin/PellarinApp.exe")), QStringLiteral("release 3.0"));
+}
+
+void tst_EndToEnd::secondUpdaterWhileFirstWaits()
+{
+    server->serve(manifestPath, publish(), 200, HttpsServer::Stall);
+
+    auto first = startUpdater();
+    QTRY_COMPARE_WITH_TIMEOUT(server->requests.size(), 1, 20000);
+
+    auto second = startUpdater({QStringLiteral("--silent")});
+    QVERIFY(second->finishes());
+    QCOMPARE(second->exitCode(), 0);
+    QCOMPARE(second->out, banner);
+    QVERIFY(second->err.contains("Can't start more than one instance of the application."));
+    QTest::qWait(300);
+    QCOMPARE(server->requests.size(), 1);
+    QCOMPARE(first->state(), QProcess::Running);
+}
+
+void tst_EndToEnd::corruptedDownload()
+{
+    server->serve(manifestPath, publish());
+    package[package.size() / 2] = char(~package.at(package.size() / 2));
+    server->serve(packagePath, package);
+
+    auto updater = startUpdater();
+    QProcessEnvironment onDisplay = QProcessEnvironment::systemEnvironment();
+    onDisplay.insert(QStringLiteral("DISPLAY"), display);
+    QProcess search;
+    search.setProcessEnvironment(onDisplay);
+    search.start(QStringLiteral("xdotool"),
+                 {QStringLiteral("search"), QStringLiteral("--sync"), QStringLiteral("--onlyvisible"),
+                  QStringLiteral("--name"), QStringLiteral("^Erreur$")});
+    QTRY_VERIFY_WITH_TIMEOUT(search.state() == QProcess::NotRunning, 30000);
+    const QByteArray box = search.readAllStandardOutput().trimmed();
+    QVERIFY2(!box.isEmpty(), "no error box appeared");
+
+    // The box waits for the user, however long.
+    QTest::qWait(1000);
+    QCOMPARE(updater->state(), QProcess::Running);
+    QVERIFY(updater->err.contains("Download corrupted\n"));
+
+    QProcess key;
+    key.setProcessEnvironment(onDisplay);
+    key.start(QStringLiteral("xdotool"), {QStringLiteral("windowfocus"), QStringLiteral("--sync"),
+                                          QString::fromLatin1(box), QStringLiteral("key"),
+                                          QStringLiteral("Return")});
+    QVERIFY(key.waitForFinished());
+    QVERIFY(updater->finishes());
+    QCOMPARE(updater->exitCode(), 0);
+    QCOMPARE(installed(QStringLiteral("bin/PellarinApp.exe")), QStringLiteral("release 3.0"));
+    QVERIFY(!QFile::exists(report));
+}
+
+QTEST_GUILESS_MAIN(tst_EndToEnd)
+#include "tst_e2e.moc"
