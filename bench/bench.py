@@ -1,0 +1,222 @@
+"""Runs the updater and the shell pipeline alternately on the same packages, served by
+one nginx over HTTPS on loopback, and prints the medians. Started by bench/run.sh."""
+import argparse
+import datetime
+import os
+import random
+import re
+import shutil
+import signal
+import statistics
+import subprocess
+import time
+
+MIB = 1024 * 1024
+PIPELINE = r"""set -e
+curl -sS --cacert "$CA" -o latest.json "$MANIFEST"
+hash=$(sed -n 's/.*"hash": "\([0-9a-f]*\)".*/\1/p' latest.json)
+url=$(sed -n 's/.*"url": "\([^"]*\)".*/\1/p' latest.json)
+curl -sS --cacert "$CA" -o package.zip "$url"
+echo "$hash  package.zip" | sha256sum -c --quiet
+rm -rf App && unzip -q package.zip -d App
+./App/bin/PellarinApp.exe --silent &
+"""
+
+
+def make_application(folder, files, size, seed):
+    """`files` files of about `size` bytes: a third random, the rest compressible text."""
+    rng = random.Random(seed)
+    shutil.rmtree(folder, ignore_errors=True)
+    os.makedirs(os.path.join(folder, "bin"))
+    with open(os.path.join(folder, "bin", "PellarinApp.exe"), "w") as exe:
+        exe.write("#!/bin/sh\nexit 0\n")
+    os.chmod(os.path.join(folder, "bin", "PellarinApp.exe"), 0o755)
+    words = [("".join(rng.choice("abcdefghijklmnopqrstuvwxyz") for _ in range(rng.randint(2, 9))))
+             for _ in range(4000)]
+    for i in range(files):
+        sub = os.path.join(folder, "data", "part%02d" % (i % 40))
+        os.makedirs(sub, exist_ok=True)
+        path = os.path.join(sub, "file%05d.bin" % i)
+        n = size + rng.randint(-size // 4, size // 4)
+        with open(path, "wb") as out:
+            if i % 3 == 0:
+                out.write(os.urandom(n))
+            else:
+                text = []
+                length = 0
+                while length < n:
+                    line = " ".join(rng.choice(words) for _ in range(12)) + "\n"
+                    text.append(line)
+                    length += len(line)
+                out.write("".join(text).encode()[:n])
+
+
+def largest_file(folder):
+    return max(os.path.getsize(os.path.join(d, f)) for d, _, fs in os.walk(folder) for f in fs)
+
+
+def start_nginx(work, port):
+    conf = os.path.join(work, "nginx", "nginx.conf")
+    os.makedirs(os.path.join(work, "nginx", "tmp"), exist_ok=True)
+    with open(conf, "w") as f:
+        f.write(f"""daemon off;
+worker_processes 1;
+pid {work}/nginx/nginx.pid;
+error_log {work}/nginx/error.log;
+events {{ worker_connections 64; }}
+http {{
+    log_format timing '$msec $request_time "$request" $body_bytes_sent';
+    access_log {work}/nginx/access.log timing;
+    client_body_temp_path {work}/nginx/tmp/body;
+    proxy_temp_path {work}/nginx/tmp/proxy;
+    fastcgi_temp_path {work}/nginx/tmp/fastcgi;
+    uwsgi_temp_path {work}/nginx/tmp/uwsgi;
+    scgi_temp_path {work}/nginx/tmp/scgi;
+    sendfile on;
+    types {{ application/json json; application/zip zip; }}
+    server {{
+        listen 127.0.0.1:{port} ssl;
+        server_name localhost;
+        ssl_certificate {work}/certs/server.pem;
+        ssl_certificate_key {work}/certs/server.key;
+        root {work}/www;
+    }}
+}}
+""")
+    nginx = subprocess.Popen(["nginx", "-e", f"{work}/nginx/error.log", "-p", f"{work}/nginx",
+                              "-c", conf])
+    for _ in range(50):
+        if subprocess.run(["curl", "-sf", "--cacert", f"{work}/certs/ca.pem", "-o", "/dev/null",
+                           f"https://localhost:{port}/"], check=False).returncode in (0, 22):
+            break
+        time.sleep(0.1)
+    return nginx
+
+
+def last_request(work, path):
+    with open(os.path.join(work, "nginx", "access.log")) as f:
+        lines = [line for line in f if f"GET {path} " in line]
+    end, duration = lines[-1].split()[:2]
+    return float(end) - float(duration), float(end)
+
+
+def run_updater(work, env, package_path):
+    folder = os.path.join(work, "updater")
+    start = time.time()
+    result = subprocess.run(["/usr/bin/time", "-v", "-o", os.path.join(work, "time.txt"),
+                             "./PellarinUpdater", "--silent"], cwd=folder, env=env,
+                            capture_output=True, text=True, check=False)
+    end = time.time()
+    stamps = {}
+    for line in result.stderr.splitlines():
+        m = re.match(r"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3})\|(.*)", line)
+        if m:
+            when = datetime.datetime.strptime(m.group(1), "%Y-%m-%d %H:%M:%S.%f")
+            key = m.group(2).split(":")[0]
+            stamps.setdefault(key, time.mktime(when.timetuple()) + when.microsecond / 1e6)
+    if "Program launched successfully." not in stamps:
+        raise SystemExit("the updater failed:\n" + result.stderr)
+    with open(os.path.join(work, "time.txt")) as f:
+        rss = int(re.search(r"Maximum resident set size \(kbytes\): (\d+)", f.read()).group(1))
+    _, download_end = last_request(work, package_path)
+    return {
+        "start-up": stamps["Downloading latest version..."] - start,
+        "manifest": stamps["Hash"] - stamps["Downloading latest version..."],
+        "download": download_end - stamps["Hash"],
+        "digest": stamps["Files verified"] - download_end,
+        "installation": stamps["Launching program"] - stamps["Files verified"],
+        "launch": stamps["Program launched successfully."] - stamps["Launching program"],
+        "quit": end - stamps["Program launched successfully."],
+        "whole job": end - start,
+        "peak MiB": rss / 1024,
+    }
+
+
+def run_pipeline(work, port):
+    folder = os.path.join(work, "pipeline")
+    env = dict(os.environ, CA=f"{work}/certs/ca.pem",
+               MANIFEST=f"https://localhost:{port}/QVX/release/latest.json")
+    start = time.time()
+    subprocess.run(["bash", "-c", PIPELINE], cwd=folder, env=env, check=True)
+    return time.time() - start
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--build", required=True)
+    parser.add_argument("--work", required=True)
+    parser.add_argument("--port", type=int, required=True)
+    parser.add_argument("--runs", type=int, default=5)
+    args = parser.parse_args()
+    work, port = args.work, args.port
+
+    packages = [("200 MiB in 200 files", "large", 200, MIB),
+                ("20 MiB in 2,000 small files", "small", 2000, 10 * 1024)]
+    for _, name, files, size in packages:
+        app = os.path.join(work, "apps", name)
+        if not os.path.isdir(app):
+            make_application(app, files, size, seed=files)
+        out = os.path.join(work, "www", name)
+        subprocess.run([os.path.join(args.build, "pellarin-publish"), "--output", out, app, name,
+                        f"https://localhost:{port}/{name}/pellarin-{name}.zip"],
+                       check=True, capture_output=True)
+
+    for folder in ("updater", "pipeline"):
+        os.makedirs(os.path.join(work, folder), exist_ok=True)
+    shutil.copy(os.path.join(args.build, "PellarinUpdater"), os.path.join(work, "updater"))
+
+    xvfb = None
+    env = dict(os.environ, QT_MESSAGE_PATTERN="%{time yyyy-MM-dd HH:mm:ss.zzz}|%{message}")
+    if not env.get("DISPLAY"):
+        xvfb = subprocess.Popen(["Xvfb", ":%d" % (200 + os.getpid() % 50), "-screen", "0",
+                                 "1024x768x24", "-nolisten", "tcp"], stderr=subprocess.DEVNULL)
+        env["DISPLAY"] = ":%d" % (200 + os.getpid() % 50)
+        time.sleep(1)
+    nginx = start_nginx(work, port)
+    try:
+        cpu = subprocess.run(["sh", "-c", "grep -m1 'model name' /proc/cpuinfo | cut -d: -f2"],
+                             capture_output=True, text=True).stdout.strip()
+        print(f"machine: {os.cpu_count()} cores, {cpu}; runs: {args.runs} of each, alternating")
+        for title, name, _, _ in packages:
+            os.makedirs(os.path.join(work, "www", "QVX", "release"), exist_ok=True)
+            shutil.copy(os.path.join(work, "www", name, "latest.json"),
+                        os.path.join(work, "www", "QVX", "release", "latest.json"))
+            zip_path = os.path.join(work, "www", name, f"pellarin-{name}.zip")
+            package_mib = os.path.getsize(zip_path) / MIB
+            largest_mib = largest_file(os.path.join(work, "apps", name)) / MIB
+            updater, pipeline = [], []
+            for i in range(args.runs + 1):  # the first round warms the caches and is dropped
+                order = [0, 1] if i % 2 == 0 else [1, 0]
+                for which in order:
+                    # Each run starts with nothing left to write back from the one before.
+                    os.sync()
+                    if which == 0:
+                        r = run_updater(work, env, f"/{name}/pellarin-{name}.zip")
+                        if i:
+                            updater.append(r)
+                    else:
+                        t = run_pipeline(work, port)
+                        if i:
+                            pipeline.append(t)
+            med = {k: statistics.median(r[k] for r in updater) for k in updater[0]}
+            pipe = statistics.median(pipeline)
+            print(f"\n{title}: package {package_mib:.1f} MiB, largest entry {largest_mib:.2f} MiB")
+            for k in ("start-up", "manifest", "download", "digest", "installation", "launch",
+                      "quit"):
+                print(f"  updater {k:<13} {med[k] * 1000:8.0f} ms")
+            print(f"  updater whole job     {med['whole job'] * 1000:8.0f} ms")
+            print(f"  shell pipeline        {pipe * 1000:8.0f} ms")
+            print(f"  ratio updater/pipeline   {med['whole job'] / pipe:6.2f}   (target <= 0.80)")
+            limit = package_mib + largest_mib + 64
+            print(f"  updater peak memory   {med['peak MiB']:8.0f} MiB; package + largest entry"
+                  f" + 64 MiB = {limit:.0f} MiB ({med['peak MiB'] / limit:.2f} of it)")
+    finally:
+        nginx.send_signal(signal.SIGTERM)
+        nginx.wait()
+        if xvfb:
+            xvfb.terminate()
+            xvfb.wait()
+
+
+if __name__ == "__main__":
+    main()
