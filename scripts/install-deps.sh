@@ -2,7 +2,7 @@
 # Installs the Debian packages that building, testing and the demonstration need.
 # Does nothing when they are all there already.
 set -euo pipefail
-packages=(g++ cmake ninja-build pkg-config qt6-base-dev libquazip1-qt6-dev libgl-dev
+packages=(g++ cmake ninja-build pkg-config qt6-base-dev libquazip1-qt6-dev libgl-dev libssl-dev
     openssl fonts-dejavu-core xvfb xauth xdotool x11-utils imagemagick nginx-light curl unzip time)
 missing=()
 for package in "${packages[@]}"; do

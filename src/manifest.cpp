@@ -1,3 +1,4 @@
+#include "packagereader.h"
 #include "releaseconfig.h"
 #include "window.h"
 
@@ -15,13 +16,17 @@ static QNetworkRequest updateRequest(const QUrl &url)
 {
     QNetworkRequest request(url);
     request.setTransferTimeout(window::transferTimeout);
+    // Reading the system's authorities takes a while: once per run is enough.
     static const QList<QSslCertificate> trusted =
             QSslCertificate::fromData(trustedCaPem(), QSsl::Pem);
-    if (!trusted.isEmpty()) {
+    static const QSslConfiguration ssl = [] {
         QSslConfiguration ssl = QSslConfiguration::defaultConfiguration();
-        ssl.setCaCertificates(QSslConfiguration::systemCaCertificates() + trusted);
+        if (!trusted.isEmpty())
+            ssl.setCaCertificates(QSslConfiguration::systemCaCertificates() + trusted);
+        return ssl;
+    }();
+    if (!trusted.isEmpty())
         request.setSslConfiguration(ssl);
-    }
     return request;
 }
 
@@ -46,6 +51,7 @@ void window::RequestJsonFinished()
         // and ends in the package stage's error.
         const QUrl url(packageUrl, QUrl::TolerantMode);
         zipReply = manager->get(updateRequest(url));
+        new PackageReader(zipReply);
         connect(zipReply, &QNetworkReply::finished, this, &window::RequestZipFinished);
     }
     jsonReply->deleteLater();

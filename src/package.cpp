@@ -1,6 +1,6 @@
+#include "packagereader.h"
 #include "window.h"
 
-#include <QCryptographicHash>
 #include <QDebug>
 #include <QNetworkReply>
 
@@ -10,15 +10,18 @@ void window::RequestZipFinished()
         qDebug() << "Error downloading update : " << zipReply->errorString();
         ShowUpdateError();
     } else {
-        const QByteArray data = zipReply->readAll();
-        const QString digest = QString::fromUtf8(
-                QCryptographicHash::hash(data, QCryptographicHash::Sha256).toHex());
+        // The body was taken off the reply and hashed while it arrived.
+        PackageReader *reader = zipReply->findChild<PackageReader *>();
+        QByteArray data = reader->takeBody();
+        const QString digest = reader->digest();
         if (expectedHash != digest) {
             qDebug() << "Download corrupted";
             ShowUpdateError();
         } else {
             qDebug() << "Files verified";
-            if (InstallAndLaunch(data) == 0)
+            // Handed over, so that the installer can let the package go before it
+            // starts the application.
+            if (InstallAndLaunch(std::move(data)) == 0)
                 quitLater();
             else
                 ShowUpdateError();

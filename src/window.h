@@ -29,7 +29,9 @@ public:
     void ParseManifest(const QByteArray &body);
     void ShowUpdateError();
     int InstallAndLaunch(QByteArray package);
-    bool WriteEntry(const QByteArray &data, const QString &path);
+    // What became of one file; the installer logs it.
+    enum WriteResult { Written, NotCreated, NotWritten };
+    WriteResult WriteEntry(const QByteArray &data, const QString &path);
 
     // Where the manifest lives, how long a transfer may stall, and the folder that holds
     // App (empty: the updater's own). Constants of the program that only tests change.

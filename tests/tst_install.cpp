@@ -19,6 +19,8 @@ private slots:
     void cleanup();
     void layout_data();
     void layout();
+    void previousInstallation_data();
+    void previousInstallation();
     void failures_data();
     void failures();
     void unsafeNames_data();
@@ -127,6 +129,55 @@ void tst_Install::layout()
     // The earlier installation is gone, and nothing but App was touched.
     QCOMPARE(tree(app), installed);
     QCOMPARE(QDir(parent).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList{"App"});
+    QTRY_VERIFY(QFile::exists(report));
+}
+
+void tst_Install::previousInstallation_data()
+{
+    QTest::addColumn<QString>("kind");
+
+    QTest::newRow("many files in folders") << "many";
+    QTest::newRow("read-only files and folders") << "read-only";
+    QTest::newRow("links to the outside") << "links";
+    QTest::newRow("App is a link") << "App link";
+}
+
+void tst_Install::previousInstallation()
+{
+    QFETCH(QString, kind);
+
+    // Something outside App that links may point at, and which must survive.
+    const QString outside = env->filePath(QStringLiteral("outside"));
+    QVERIFY(QDir().mkpath(outside + "/inner"));
+    QFile keep(outside + "/inner/keep.txt");
+    QVERIFY(keep.open(QIODevice::WriteOnly));
+    keep.close();
+
+    if (kind == "many") {
+        for (int i = 0; i < 300; ++i) {
+            const QString folder = app + QStringLiteral("/f%1/g%2").arg(i % 7).arg(i % 3);
+            QVERIFY(QDir().mkpath(folder));
+            QFile file(folder + QStringLiteral("/file%1").arg(i));
+            QVERIFY(file.open(QIODevice::WriteOnly));
+        }
+    } else if (kind == "read-only") {
+        QFile file(app + "/old/file.txt");
+        QVERIFY(file.setPermissions(QFile::ReadOwner));
+        QVERIFY(QDir().mkpath(app + "/locked/deeper"));
+        QVERIFY(QFile::setPermissions(app + "/locked/deeper", QFile::ReadOwner | QFile::ExeOwner
+                                              | QFile::WriteOwner));
+    } else if (kind == "links") {
+        QVERIFY(QFile::link(outside, app + "/folder-link"));
+        QVERIFY(QFile::link(outside + "/inner/keep.txt", app + "/old/file-link"));
+    } else {
+        QVERIFY(QDir(app).removeRecursively());
+        QVERIFY(QFile::link(outside, app));
+    }
+
+    QCOMPARE(install(ZipBuilder().file(exe, launchReporterScript(), executable()).build()), 0);
+    QCOMPARE(tree(app), QStringList({"bin/", exe + "=" + QString::fromUtf8(launchReporterScript())}));
+    QVERIFY(!QFileInfo(app).isSymLink());
+    QVERIFY(QFile::exists(outside + "/inner/keep.txt"));
     QTRY_VERIFY(QFile::exists(report));
 }
 

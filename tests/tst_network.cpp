@@ -1,5 +1,6 @@
 #include "httpsserver.h"
 #include "modalcloser.h"
+#include "sha256.h"
 #include "testenv.h"
 #include "window.h"
 #include "zipbuilder.h"
@@ -22,8 +23,11 @@ private slots:
     void fullRun();
     void pipeline_data();
     void pipeline();
+    void largePackage();
     void stalledServer_data();
     void stalledServer();
+    void sha256_data();
+    void sha256();
 
 private:
     // Runs the window's pipeline to its end, dismissing any error box.
@@ -256,6 +260,32 @@ void tst_Network::pipeline()
     }
 }
 
+void tst_Network::largePackage()
+{
+    // Larger than what the reply may hold back, so it arrives in many pieces.
+    QByteArray noise(12 * 1024 * 1024 + 17, Qt::Uninitialized);
+    for (qsizetype i = 0; i < noise.size(); ++i)
+        noise[i] = char((i * 2654435761u) >> 13);
+    package = ZipBuilder()
+                      .file("bin/PellarinApp.exe", launchReporterScript(), executable())
+                      .stored("lib/big.bin", noise)
+                      .build();
+    digest = QString::fromLatin1(QCryptographicHash::hash(package, QCryptographicHash::Sha256).toHex());
+    server->serve(manifestPath,
+                  expand({R"({"version": "2.0", "url": "%URL%", "hash": "%HASH%"})"}).first().toUtf8());
+    server->serve(packagePath, package);
+
+    window w;
+    run(w);
+
+    QCOMPARE(closer->boxes, 0);
+    QVERIFY(log->lines().contains("D: Total size of all files in ZIP: 12 MB"));
+    QFile big(window::installParent + "/App/lib/big.bin");
+    QVERIFY(big.open(QIODevice::ReadOnly));
+    QVERIFY(big.readAll() == noise);
+    QTRY_VERIFY(QFile::exists(report));
+}
+
 void tst_Network::stalledServer_data()
 {
     QTest::addColumn<bool>("manifestStalls");
@@ -282,6 +312,35 @@ void tst_Network::stalledServer()
     QCOMPARE(log->lines().last(), stage + R"("Operation canceled")");
     QCOMPARE(closer->boxes, 1);
     QCOMPARE(installedPrevious(), QStringLiteral("version 1.0"));
+}
+
+void tst_Network::sha256_data()
+{
+    QTest::addColumn<int>("size");
+    QTest::addColumn<int>("piece");
+
+    // Block boundaries of SHA-256 (64 bytes, padding from 56), fed whole and in pieces.
+    QTest::newRow("empty") << 0 << 1;
+    QTest::newRow("one byte") << 1 << 1;
+    QTest::newRow("55 bytes") << 55 << 55;
+    QTest::newRow("56 bytes") << 56 << 7;
+    QTest::newRow("64 bytes") << 64 << 64;
+    QTest::newRow("one block and one byte") << 65 << 13;
+    QTest::newRow("a megabyte in odd pieces") << 1048579 << 65537;
+}
+
+void tst_Network::sha256()
+{
+    QFETCH(int, size);
+    QFETCH(int, piece);
+
+    QByteArray data(size, Qt::Uninitialized);
+    for (int i = 0; i < size; ++i)
+        data[i] = char(quint32(i) * 7919u % 251u);
+    Sha256 hash;
+    for (int at = 0; at < size; at += piece)
+        hash.addData(QByteArrayView(data).sliced(at, qMin(piece, size - at)));
+    QCOMPARE(hash.hexResult(), QCryptographicHash::hash(data, QCryptographicHash::Sha256).toHex());
 }
 
 QTEST_MAIN(tst_Network)
