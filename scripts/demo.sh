@@ -14,10 +14,12 @@ run=$root/demo-run
 rm -rf "$run"
 mkdir -p "$run"
 pids=()
+www=""
 cleanup() {
     pkill -f "$run/install/App/bin/PellarinApp.exe" 2>/dev/null || true
     for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
     wait 2>/dev/null || true
+    [ -z "$www" ] || rm -rf "$www"
 }
 trap cleanup EXIT
 step() { printf '\n== %s\n' "$*"; }
@@ -42,6 +44,12 @@ build-demo/pellarin-publish --output "$run/www/QVX/release" "$run/app" 2.0 \
 cat "$run/www/QVX/release/latest.json"
 
 step "4. Serve the release folder over HTTPS with nginx on 127.0.0.1:$port"
+# nginx's workers run as an unprivileged user, who may not enter this checkout (say,
+# under /root): they serve a copy in a folder of their own.
+www=$(mktemp -d /tmp/pellarin-demo-www.XXXXXX)
+chmod 755 "$www"
+cp -r "$run/www/." "$www/"
+chmod -R a+rX "$www"
 mkdir -p "$run/nginx/tmp"
 cat > "$run/nginx/nginx.conf" <<CONF
 daemon off;
@@ -62,7 +70,7 @@ http {
         server_name localhost;
         ssl_certificate $run/certs/server.pem;
         ssl_certificate_key $run/certs/server.key;
-        root $run/www;
+        root $www;
     }
 }
 CONF
