@@ -16,17 +16,17 @@ static QNetworkRequest updateRequest(const QUrl &url)
 {
     QNetworkRequest request(url);
     request.setTransferTimeout(window::transferTimeout);
-    // Reading the system's authorities takes a while: once per run is enough.
     static const QList<QSslCertificate> trusted =
             QSslCertificate::fromData(trustedCaPem(), QSsl::Pem);
-    static const QSslConfiguration ssl = [] {
-        QSslConfiguration ssl = QSslConfiguration::defaultConfiguration();
-        if (!trusted.isEmpty())
+    if (!trusted.isEmpty()) {
+        // Reading the system's authorities takes a while: once per run is enough.
+        static const QSslConfiguration ssl = [] {
+            QSslConfiguration ssl = QSslConfiguration::defaultConfiguration();
             ssl.setCaCertificates(QSslConfiguration::systemCaCertificates() + trusted);
-        return ssl;
-    }();
-    if (!trusted.isEmpty())
+            return ssl;
+        }();
         request.setSslConfiguration(ssl);
+    }
     return request;
 }
 

@@ -14,14 +14,15 @@ bool silentRequested(int argc, char **argv)
     return silent;
 }
 
+void releaseOrphanedSegment(const QString &key)
+{
+    QSharedMemory orphan(key);
+    if (orphan.attach())
+        orphan.detach();
+}
+
 bool takeInstanceGuard(QSharedMemory &guard)
 {
-    // On Unix a killed updater leaves its segment behind. Attaching and detaching
-    // removes it when nobody else is attached, and leaves a live updater's alone.
-    {
-        QSharedMemory orphan(guard.key());
-        if (orphan.attach())
-            orphan.detach();
-    }
+    releaseOrphanedSegment(guard.key());
     return guard.create(512, QSharedMemory::ReadWrite);
 }

@@ -1,11 +1,16 @@
 #pragma once
 
 class QSharedMemory;
+class QString;
 
 inline constexpr char instanceKey[] = "7c3e9a51-0b84-4d2f-a6e1-95f0c2d8b473";
 
 // True when any argument after the program name is exactly "--silent".
 bool silentRequested(int argc, char **argv);
+
+// On Unix a killed updater leaves its segment behind. Attaching and detaching removes
+// it when nobody else is attached, and leaves a live updater's alone.
+void releaseOrphanedSegment(const QString &key);
 
 // Takes the single-instance segment; false while another updater holds it.
 bool takeInstanceGuard(QSharedMemory &guard);

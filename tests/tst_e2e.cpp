@@ -99,12 +99,8 @@ QByteArray tst_EndToEnd::publish()
     tool.waitForFinished();
     if (tool.exitCode() != 0)
         qFatal("publishing failed: %s", tool.readAllStandardError().constData());
-    QFile zip(www + QStringLiteral("/pellarin-3.1.zip"));
-    QFile manifest(www + QStringLiteral("/latest.json"));
-    zip.open(QIODevice::ReadOnly);
-    manifest.open(QIODevice::ReadOnly);
-    package = zip.readAll();
-    return manifest.readAll();
+    package = readFile(www + QStringLiteral("/pellarin-3.1.zip"));
+    return readFile(www + QStringLiteral("/latest.json"));
 }
 
 std::unique_ptr<TestProcess> tst_EndToEnd::startUpdater(const QStringList &arguments)
@@ -122,9 +118,7 @@ std::unique_ptr<TestProcess> tst_EndToEnd::startUpdater(const QStringList &argum
 
 QString tst_EndToEnd::installed(const QString &name) const
 {
-    QFile file(updaterDir + QStringLiteral("/App/") + name);
-    file.open(QIODevice::ReadOnly);
-    return QString::fromUtf8(file.readAll());
+    return QString::fromUtf8(readFile(updaterDir + QStringLiteral("/App/") + name));
 }
 
 void tst_EndToEnd::fullUpdate()

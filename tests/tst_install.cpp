@@ -85,9 +85,7 @@ QStringList tst_Install::tree(const QString &folder)
         if (it.fileInfo().isDir()) {
             entries.append(name + QLatin1Char('/'));
         } else {
-            QFile file(path);
-            file.open(QIODevice::ReadOnly);
-            entries.append(name + QLatin1Char('=') + QString::fromUtf8(file.readAll()));
+            entries.append(name + QLatin1Char('=') + QString::fromUtf8(readFile(path)));
         }
     }
     entries.sort();

@@ -100,9 +100,7 @@ QStringList tst_Network::expand(QStringList lines) const
 
 QString tst_Network::installedPrevious() const
 {
-    QFile file(window::installParent + QStringLiteral("/App/bin/PellarinApp.exe"));
-    file.open(QIODevice::ReadOnly);
-    return QString::fromUtf8(file.readAll());
+    return QString::fromUtf8(readFile(window::installParent + QStringLiteral("/App/bin/PellarinApp.exe")));
 }
 
 void tst_Network::fullRun()

@@ -1,14 +1,6 @@
 #include "httpsserver.h"
 
-#include <QFile>
-
-static QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        qFatal("cannot read %s", qPrintable(path));
-    return file.readAll();
-}
+#include "testenv.h"
 
 HttpsServer::HttpsServer(quint16 port)
     : certificate(readFile(QStringLiteral(TEST_CERT_DIR "/server.pem"))),

@@ -3,7 +3,7 @@
 #include "startup.h"
 
 #include <QDeadlineTimer>
-#include <QSharedMemory>
+#include <QFile>
 #include <QTest>
 
 TestEnv::TestEnv() : oldTmpDir(qgetenv("TMPDIR"))
@@ -27,9 +27,14 @@ QProcessEnvironment TestEnv::environment() const
 
 void TestEnv::releaseOrphanedGuard() const
 {
-    QSharedMemory orphan(QString::fromLatin1(instanceKey));
-    if (orphan.attach())
-        orphan.detach();
+    releaseOrphanedSegment(QString::fromLatin1(instanceKey));
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    file.open(QIODevice::ReadOnly);
+    return file.readAll();
 }
 
 static QStringList captured;

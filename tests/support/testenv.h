@@ -27,6 +27,9 @@ private:
     QByteArray oldTmpDir;
 };
 
+// The whole contents of a file; empty if it cannot be read.
+QByteArray readFile(const QString &path);
+
 // Records every message that reaches Qt's message handler, as "D: text" or "W: text".
 class LogCapture
 {
