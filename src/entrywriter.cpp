@@ -12,8 +12,7 @@ EntryWriter::~EntryWriter()
     finish();
 }
 
-void EntryWriter::write(int index, QByteArray data, const QString &path,
-                        QFile::Permissions execute)
+void EntryWriter::write(int index, QByteArray data, const QString &path, QFile::Permissions execute)
 {
     Job job{index, std::move(data), path, execute};
     if (queues.empty()) {

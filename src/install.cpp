@@ -141,8 +141,8 @@ int window::InstallAndLaunch(QByteArray package)
     }
 
     qint64 totalSize = 0;
-    const QString parent =
-            installParent.isEmpty() ? QCoreApplication::applicationDirPath() : installParent;
+    const QString parent = installParent.isEmpty() ? QCoreApplication::applicationDirPath()
+                                                   : installParent;
     const QString appPath = parent + QStringLiteral("/") + QStringLiteral("App");
     QDir appDir(appPath);
     const int threads = qBound(1, QThread::idealThreadCount(), 4);
@@ -190,10 +190,10 @@ int window::InstallAndLaunch(QByteArray package)
 
     const QList<EntryWriter::Failure> failures = writer.finish();
     for (const EntryWriter::Failure &failure : failures) {
-        problems.append({failure.index,
-                         failure.result == NotCreated ? EntryProblem::NotCreated
-                                                      : EntryProblem::NotWritten,
-                         failure.path});
+        problems.append(
+                {failure.index,
+                 failure.result == NotCreated ? EntryProblem::NotCreated : EntryProblem::NotWritten,
+                 failure.path});
     }
     std::stable_sort(problems.begin(), problems.end(),
                      [](const EntryProblem &a, const EntryProblem &b) { return a.index < b.index; });

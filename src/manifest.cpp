@@ -16,8 +16,8 @@ static QNetworkRequest updateRequest(const QUrl &url)
 {
     QNetworkRequest request(url);
     request.setTransferTimeout(window::transferTimeout);
-    static const QList<QSslCertificate> trusted =
-            QSslCertificate::fromData(trustedCaPem(), QSsl::Pem);
+    static const QList<QSslCertificate> trusted = QSslCertificate::fromData(trustedCaPem(),
+                                                                            QSsl::Pem);
     if (!trusted.isEmpty()) {
         // Reading the system's authorities takes a while: once per run is enough.
         static const QSslConfiguration ssl = [] {

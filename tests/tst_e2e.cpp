@@ -43,10 +43,10 @@ private:
 
 void tst_EndToEnd::initTestCase()
 {
-    xvfb.start(QStringLiteral("Xvfb"), {QStringLiteral("-displayfd"), QStringLiteral("1"),
-                                        QStringLiteral("-screen"), QStringLiteral("0"),
-                                        QStringLiteral("800x600x24"), QStringLiteral("-nolisten"),
-                                        QStringLiteral("tcp")});
+    xvfb.start(QStringLiteral("Xvfb"),
+               {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-screen"),
+                QStringLiteral("0"), QStringLiteral("800x600x24"), QStringLiteral("-nolisten"),
+                QStringLiteral("tcp")});
     QVERIFY2(xvfb.waitForStarted(), "Xvfb is needed for these tests");
     QTRY_VERIFY_WITH_TIMEOUT(xvfb.canReadLine(), 10000);
     display = QLatin1Char(':') + QString::fromLatin1(xvfb.readLine().trimmed());
@@ -191,8 +191,9 @@ void tst_EndToEnd::corruptedDownload()
     QProcess search;
     search.setProcessEnvironment(onDisplay);
     search.start(QStringLiteral("xdotool"),
-                 {QStringLiteral("search"), QStringLiteral("--sync"), QStringLiteral("--onlyvisible"),
-                  QStringLiteral("--name"), QStringLiteral("^Erreur$")});
+                 {QStringLiteral("search"), QStringLiteral("--sync"),
+                  QStringLiteral("--onlyvisible"), QStringLiteral("--name"),
+                  QStringLiteral("^Erreur$")});
     QTRY_VERIFY_WITH_TIMEOUT(search.state() == QProcess::NotRunning, 30000);
     const QByteArray box = search.readAllStandardOutput().trimmed();
     QVERIFY2(!box.isEmpty(), "no error box appeared");
@@ -204,9 +205,9 @@ void tst_EndToEnd::corruptedDownload()
 
     QProcess key;
     key.setProcessEnvironment(onDisplay);
-    key.start(QStringLiteral("xdotool"), {QStringLiteral("windowfocus"), QStringLiteral("--sync"),
-                                          QString::fromLatin1(box), QStringLiteral("key"),
-                                          QStringLiteral("Return")});
+    key.start(QStringLiteral("xdotool"),
+              {QStringLiteral("windowfocus"), QStringLiteral("--sync"), QString::fromLatin1(box),
+               QStringLiteral("key"), QStringLiteral("Return")});
     QVERIFY(key.waitForFinished());
     QVERIFY(updater->finishes());
     QCOMPARE(updater->exitCode(), 0);

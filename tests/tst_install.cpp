@@ -109,10 +109,12 @@ void tst_Install::layout_data()
     QTest::newRow("empty folders")
             << ZipBuilder().file(exe, script).directory("cache/").directory("x/y/z/").build()
             << QStringList{"bin/", exeEntry, "cache/", "x/", "x/y/", "x/y/z/"};
-    QTest::newRow("later duplicate wins")
-            << ZipBuilder().file("a.txt", "first, and longer").file(exe, script)
-                       .file("a.txt", "second").build()
-            << QStringList{"a.txt=second", "bin/", exeEntry};
+    QTest::newRow("later duplicate wins") << ZipBuilder()
+                                                     .file("a.txt", "first, and longer")
+                                                     .file(exe, script)
+                                                     .file("a.txt", "second")
+                                                     .build()
+                                          << QStringList{"a.txt=second", "bin/", exeEntry};
     QTest::newRow("stored and empty files")
             << ZipBuilder().stored("s.txt", "stored").file("empty.txt", "").file(exe, script).build()
             << QStringList{"bin/", exeEntry, "empty.txt=", "s.txt=stored"};
@@ -162,8 +164,8 @@ void tst_Install::previousInstallation()
         QFile file(app + "/old/file.txt");
         QVERIFY(file.setPermissions(QFile::ReadOwner));
         QVERIFY(QDir().mkpath(app + "/locked/deeper"));
-        QVERIFY(QFile::setPermissions(app + "/locked/deeper", QFile::ReadOwner | QFile::ExeOwner
-                                              | QFile::WriteOwner));
+        QVERIFY(QFile::setPermissions(app + "/locked/deeper",
+                                      QFile::ReadOwner | QFile::ExeOwner | QFile::WriteOwner));
     } else if (kind == "links") {
         QVERIFY(QFile::link(outside, app + "/folder-link"));
         QVERIFY(QFile::link(outside + "/inner/keep.txt", app + "/old/file-link"));
@@ -173,7 +175,8 @@ void tst_Install::previousInstallation()
     }
 
     QCOMPARE(install(ZipBuilder().file(exe, launchReporterScript(), executable()).build()), 0);
-    QCOMPARE(tree(app), QStringList({"bin/", exe + "=" + QString::fromUtf8(launchReporterScript())}));
+    QCOMPARE(tree(app),
+             QStringList({"bin/", exe + "=" + QString::fromUtf8(launchReporterScript())}));
     QVERIFY(!QFileInfo(app).isSymLink());
     QVERIFY(QFile::exists(outside + "/inner/keep.txt"));
     QTRY_VERIFY(QFile::exists(report));
@@ -189,19 +192,16 @@ void tst_Install::failures_data()
     const QString launching = "D: Launching program: \"%1/App/bin/PellarinApp.exe\"";
     const QString previous = "old/file.txt=previous installation";
 
-    QTest::newRow("not a zip")
-            << QByteArray("<html>Service unavailable</html>") << false
-            << QStringList{"D: Impossible d'ouvrir le ZIP en mémoire !"}
-            << QStringList{"old/", previous};
+    QTest::newRow("not a zip") << QByteArray("<html>Service unavailable</html>") << false
+                               << QStringList{"D: Impossible d'ouvrir le ZIP en mémoire !"}
+                               << QStringList{"old/", previous};
     QTest::newRow("nothing at all")
-            << QByteArray() << false
-            << QStringList{"D: Impossible d'ouvrir le ZIP en mémoire !"}
+            << QByteArray() << false << QStringList{"D: Impossible d'ouvrir le ZIP en mémoire !"}
             << QStringList{"old/", previous};
     // The zip reader refuses an archive without entries.
-    QTest::newRow("empty archive")
-            << ZipBuilder().build() << false
-            << QStringList{"D: Impossible d'ouvrir le ZIP en mémoire !"}
-            << QStringList{"old/", previous};
+    QTest::newRow("empty archive") << ZipBuilder().build() << false
+                                   << QStringList{"D: Impossible d'ouvrir le ZIP en mémoire !"}
+                                   << QStringList{"old/", previous};
     QTest::newRow("no executable")
             << ZipBuilder().file("readme.txt", "hello").directory("bin/").build() << false
             << QStringList{"D: Total size of all files in ZIP: 0 MB", launching,
@@ -209,17 +209,20 @@ void tst_Install::failures_data()
             << QStringList{"bin/", "readme.txt=hello"};
     QTest::newRow("App is a file")
             << ZipBuilder().file(exe, launchReporterScript()).build() << true
-            << QStringList{"D: Impossible de créer le dossier App: \"%1/App\""}
-            << QStringList{};
+            << QStringList{"D: Impossible de créer le dossier App: \"%1/App\""} << QStringList{};
     QTest::newRow("file where a folder must be")
-            << ZipBuilder().file(exe, launchReporterScript()).file("data", "x")
-                       .file("data/inner.txt", "y").file("z.txt", "z").build()
+            << ZipBuilder()
+                       .file(exe, launchReporterScript())
+                       .file("data", "x")
+                       .file("data/inner.txt", "y")
+                       .file("z.txt", "z")
+                       .build()
             << false
             << QStringList{"D: Impossible de creer le fichier: \"%1/App/data/inner.txt\"",
                            "D: Total size of all files in ZIP: 0 MB",
                            "D: Installation incomplète, lancement annulé."}
-            << QStringList{"bin/", exe + "=" + QString::fromUtf8(launchReporterScript()),
-                           "data=x", "z.txt=z"};
+            << QStringList{"bin/", exe + "=" + QString::fromUtf8(launchReporterScript()), "data=x",
+                           "z.txt=z"};
 }
 
 void tst_Install::failures()
@@ -268,8 +271,7 @@ void tst_Install::unsafeNames_data()
     QTest::newRow("backslashes") << R"(..\outside.txt)" << false << R"("..\\outside.txt")";
     QTest::newRow("drive letter") << "C:outside.txt" << false << R"("C:outside.txt")";
     QTest::newRow("drive root") << "C:/outside.txt" << false << R"("C:/outside.txt")";
-    QTest::newRow("network share")
-            << R"(\\server\share\x)" << false << R"("\\\\server\\share\\x")";
+    QTest::newRow("network share") << R"(\\server\share\x)" << false << R"("\\\\server\\share\\x")";
     QTest::newRow("stream") << "bin:outside.txt" << false << R"("bin:outside.txt")";
     QTest::newRow("resource") << ":/outside.txt" << false << R"(":/outside.txt")";
     QTest::newRow("symbolic link") << "lib/link" << true << R"("lib/link")";
@@ -322,7 +324,8 @@ void tst_Install::unreadableEntries()
 
     LogCapture capture;
     QCOMPARE(install(package), 0);
-    QCOMPARE(capture.lines().first(), QStringLiteral("D: Impossible d'ouvrir le fichier dans le ZIP"));
+    QCOMPARE(capture.lines().first(),
+             QStringLiteral("D: Impossible d'ouvrir le fichier dans le ZIP"));
     QVERIFY(!QFile::exists(app + QStringLiteral("/big.bin")));
     QCOMPARE(tree(app).size(), 2);
     QCOMPARE(capture.lines().last(), QStringLiteral("D: Program launched successfully."));
@@ -333,8 +336,8 @@ void tst_Install::shortWrite()
 {
     // The file-size limit makes the write stop part way, as a full disk would.
     const QByteArray big(512 * 1024, 'x');
-    const QByteArray package =
-            ZipBuilder().file(exe, launchReporterScript()).file("big.bin", big).build();
+    const QByteArray package
+            = ZipBuilder().file(exe, launchReporterScript()).file("big.bin", big).build();
     rlimit previous;
     QCOMPARE(getrlimit(RLIMIT_FSIZE, &previous), 0);
     rlimit limited = previous;
@@ -409,7 +412,8 @@ void tst_Install::launch()
     const auto restore = qScopeGuard([&] { QDir::setCurrent(previousDir); });
 
     LogCapture capture;
-    QCOMPARE(install(ZipBuilder(unixAttributes).file(exe, launchReporterScript(), executable())
+    QCOMPARE(install(ZipBuilder(unixAttributes)
+                             .file(exe, launchReporterScript(), executable())
                              .build(),
                      silent),
              0);
@@ -438,8 +442,8 @@ void tst_Install::executeBits()
                                        .file("bin/tool.sh", "#!/bin/sh\n", executable())
                                        .file("data.txt", "data", QFile::ReadOwner)
                                        .build();
-    const QByteArray windowsPackage =
-            ZipBuilder(false).file(exe, launchReporterScript()).file("data.txt", "data").build();
+    const QByteArray windowsPackage
+            = ZipBuilder(false).file(exe, launchReporterScript()).file("data.txt", "data").build();
     const QFile::Permissions ownerReadWrite = QFile::ReadOwner | QFile::WriteOwner;
 
     QCOMPARE(install(package), 0);

@@ -54,7 +54,8 @@ void tst_Network::init()
                       .file("bin/PellarinApp.exe", launchReporterScript(), executable())
                       .file("share/notes.txt", "Pellarin 2.0")
                       .build();
-    digest = QString::fromLatin1(QCryptographicHash::hash(package, QCryptographicHash::Sha256).toHex());
+    digest = QString::fromLatin1(
+            QCryptographicHash::hash(package, QCryptographicHash::Sha256).toHex());
 
     // What an earlier installation left, which every rejection must keep.
     window::installParent = env->filePath(QStringLiteral("updater"));
@@ -100,7 +101,8 @@ QStringList tst_Network::expand(QStringList lines) const
 
 QString tst_Network::installedPrevious() const
 {
-    return QString::fromUtf8(readFile(window::installParent + QStringLiteral("/App/bin/PellarinApp.exe")));
+    return QString::fromUtf8(
+            readFile(window::installParent + QStringLiteral("/App/bin/PellarinApp.exe")));
 }
 
 void tst_Network::fullRun()
@@ -152,17 +154,20 @@ void tst_Network::pipeline_data()
     const QStringList parsed = {start, R"(D: Version: "2.0")", R"(D: URL: "%URL%")",
                                 R"(D: Hash: "%HASH%")"};
     const QStringList emptyUrl = {R"(D: Error downloading update :  "Protocol \"\" is unknown")"};
-    const QStringList installedLog = {"D: Files verified", "D: Total size of all files in ZIP: 0 MB",
+    const QStringList installedLog = {"D: Files verified",
+                                      "D: Total size of all files in ZIP: 0 MB",
                                       R"(D: Launching program: "%APP%/bin/PellarinApp.exe")",
                                       "D: Program launched successfully."};
 
     QTest::newRow("manifest not found")
             << good << 404 << zip << 200 << complete
-            << QStringList{start, R"(D: Error checking for update :  "Error transferring %MANIFEST% - server replied: Error")"}
+            << QStringList{start,
+                           R"(D: Error checking for update :  "Error transferring %MANIFEST% - server replied: Error")"}
             << 1 << false;
     QTest::newRow("manifest server error")
             << good << 500 << zip << 200 << complete
-            << QStringList{start, R"(D: Error checking for update :  "Error transferring %MANIFEST% - server replied: Error")"}
+            << QStringList{start,
+                           R"(D: Error checking for update :  "Error transferring %MANIFEST% - server replied: Error")"}
             << 1 << false;
     QTest::newRow("empty manifest")
             << QByteArray() << 200 << zip << 200 << complete
@@ -172,8 +177,8 @@ void tst_Network::pipeline_data()
             << QByteArray(R"(["%URL%", "%HASH%"])") << 200 << zip << 200 << complete
             << QStringList{start, "W: Le JSON n'est pas un objet."} + emptyUrl << 1 << false;
     QTest::newRow("names in another case")
-            << QByteArray(R"({"version": "2.0", "URL": "%URL%", "Hash": "%HASH%"})") << 200
-            << zip << 200 << complete
+            << QByteArray(R"({"version": "2.0", "URL": "%URL%", "Hash": "%HASH%"})") << 200 << zip
+            << 200 << complete
             << QStringList{start, R"(D: Version: "2.0")", R"(D: URL: "")", R"(D: Hash: "")"}
                     + emptyUrl
             << 1 << false;
@@ -187,8 +192,7 @@ void tst_Network::pipeline_data()
     QTest::newRow("version is a number")
             << QByteArray(R"({"version": 2, "url": "%URL%", "hash": "%HASH%"})") << 200 << zip
             << 200 << complete
-            << QStringList{start, R"(D: Version: "")", R"(D: URL: "%URL%")",
-                           R"(D: Hash: "%HASH%")"}
+            << QStringList{start, R"(D: Version: "")", R"(D: URL: "%URL%")", R"(D: Hash: "%HASH%")"}
                     + installedLog
             << 2 << true;
     QTest::newRow("upper-case digest")
@@ -198,30 +202,29 @@ void tst_Network::pipeline_data()
                            R"(D: Hash: "%UPPERHASH%")", "D: Download corrupted"}
             << 2 << false;
     QTest::newRow("digest with a line break")
-            << QByteArray(R"({"version": "2.0", "url": "%URL%", "hash": "%HASH%\n"})") << 200
-            << zip << 200 << complete
+            << QByteArray(R"({"version": "2.0", "url": "%URL%", "hash": "%HASH%\n"})") << 200 << zip
+            << 200 << complete
             << QStringList{start, R"(D: Version: "2.0")", R"(D: URL: "%URL%")",
                            R"(D: Hash: "%HASH%\n")", "D: Download corrupted"}
             << 2 << false;
-    QTest::newRow("no digest")
-            << QByteArray(R"({"version": "2.0", "url": "%URL%"})") << 200 << zip << 200 << complete
-            << QStringList{start, R"(D: Version: "2.0")", R"(D: URL: "%URL%")", R"(D: Hash: "")",
-                           "D: Download corrupted"}
-            << 2 << false;
+    QTest::newRow("no digest") << QByteArray(R"({"version": "2.0", "url": "%URL%"})") << 200 << zip
+                               << 200 << complete
+                               << QStringList{start, R"(D: Version: "2.0")", R"(D: URL: "%URL%")",
+                                              R"(D: Hash: "")", "D: Download corrupted"}
+                               << 2 << false;
     QTest::newRow("error page with success status")
             << good << 200 << QByteArray("<html>Maintenance</html>") << 200 << complete
             << parsed + QStringList{"D: Download corrupted"} << 2 << false;
-    QTest::newRow("empty package")
-            << good << 200 << QByteArray() << 200 << complete
-            << parsed + QStringList{"D: Download corrupted"} << 2 << false;
+    QTest::newRow("empty package") << good << 200 << QByteArray() << 200 << complete
+                                   << parsed + QStringList{"D: Download corrupted"} << 2 << false;
     QTest::newRow("connection closed halfway")
             << good << 200 << zip << 200 << int(HttpsServer::CloseHalfway)
             << parsed + QStringList{R"(D: Error downloading update :  "Connection closed")"} << 2
             << false;
-    QTest::newRow("package not found")
-            << good << 200 << zip << 404 << complete
-            << parsed + QStringList{R"(D: Error downloading update :  "Error transferring %URL% - server replied: Error")"}
-            << 2 << false;
+    QTest::newRow("package not found") << good << 200 << zip << 404 << complete
+                                       << parsed
+                    + QStringList{R"(D: Error downloading update :  "Error transferring %URL% - server replied: Error")"}
+                                       << 2 << false;
 }
 
 void tst_Network::pipeline()
@@ -268,9 +271,11 @@ void tst_Network::largePackage()
                       .file("bin/PellarinApp.exe", launchReporterScript(), executable())
                       .stored("lib/big.bin", noise)
                       .build();
-    digest = QString::fromLatin1(QCryptographicHash::hash(package, QCryptographicHash::Sha256).toHex());
-    server->serve(manifestPath,
-                  expand({R"({"version": "2.0", "url": "%URL%", "hash": "%HASH%"})"}).first().toUtf8());
+    digest = QString::fromLatin1(
+            QCryptographicHash::hash(package, QCryptographicHash::Sha256).toHex());
+    server->serve(
+            manifestPath,
+            expand({R"({"version": "2.0", "url": "%URL%", "hash": "%HASH%"})"}).first().toUtf8());
     server->serve(packagePath, package);
 
     window w;
@@ -297,7 +302,8 @@ void tst_Network::stalledServer()
     QFETCH(bool, manifestStalls);
 
     window::transferTimeout = 300;
-    const QString manifest = expand({R"({"version": "2.0", "url": "%URL%", "hash": "%HASH%"})"}).first();
+    const QString manifest = expand({R"({"version": "2.0", "url": "%URL%", "hash": "%HASH%"})"})
+                                     .first();
     server->serve(manifestPath, manifest.toUtf8(), 200,
                   manifestStalls ? HttpsServer::Stall : HttpsServer::Complete);
     server->serve(packagePath, package, 200, HttpsServer::Stall);

@@ -40,8 +40,7 @@ void tst_Publish::cleanup()
     env.reset();
 }
 
-void tst_Publish::write(const QString &name, const QByteArray &data,
-                        QFile::Permissions permissions)
+void tst_Publish::write(const QString &name, const QByteArray &data, QFile::Permissions permissions)
 {
     const QString path = app + QLatin1Char('/') + name;
     QDir().mkpath(QFileInfo(path).path());
@@ -83,7 +82,8 @@ void tst_Publish::package()
     QCOMPARE(manifest.value("version").toString(), QStringLiteral("4.0 beta"));
     QCOMPARE(manifest.value("url").toString(), url);
     QCOMPARE(manifest.value("hash").toString(),
-             QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex()));
+             QString::fromLatin1(
+                     QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex()));
     QVERIFY(!QFile::exists(out + "/p-4.0.zip.part"));
 
     QuaZip zip(out + "/p-4.0.zip");
@@ -96,8 +96,9 @@ void tst_Publish::package()
         names.append(info.name);
         permissions.insert(info.name, info.getPermissions());
     }
-    QCOMPARE(names, QStringList({"bin/PellarinApp.exe", "cache/empty/", "lib/libpellarin.so.1",
-                                 "share/doc/readme.txt"}));
+    QCOMPARE(names,
+             QStringList({"bin/PellarinApp.exe", "cache/empty/", "lib/libpellarin.so.1",
+                          "share/doc/readme.txt"}));
     QVERIFY(permissions.value("bin/PellarinApp.exe") & QFile::ExeOther);
     QVERIFY(!(permissions.value("share/doc/readme.txt") & QFile::ExeOwner));
 }

@@ -37,8 +37,8 @@ private:
 void tst_Window::initTestCase()
 {
     QVERIFY(mute.listen(QHostAddress::LocalHost));
-    window::manifestLocation =
-            QStringLiteral("https://127.0.0.1:%1/QVX/release/latest.json").arg(mute.serverPort());
+    window::manifestLocation = QStringLiteral("https://127.0.0.1:%1/QVX/release/latest.json")
+                                       .arg(mute.serverPort());
 }
 
 void tst_Window::init()
@@ -210,8 +210,9 @@ void tst_Window::errorBox()
     QVERIFY(openMidway);
     QCOMPARE(closer.boxes, 1);
     QCOMPARE(closer.title, QStringLiteral("Erreur"));
-    QCOMPARE(closer.text, QStringLiteral("An error occurred while downloading the update.\n"
-                                         "Please try again later."));
+    QCOMPARE(closer.text,
+             QStringLiteral("An error occurred while downloading the update.\n"
+                            "Please try again later."));
     QCOMPARE(closer.icon, QMessageBox::Critical);
     QCOMPARE(closer.buttons, 1);
 }

@@ -52,8 +52,8 @@ void HttpsServer::answer(QSslSocket *socket)
 
     const Response response = responses.value(path, {404, "Not found", Complete});
     QByteArray head = "HTTP/1.1 " + QByteArray::number(response.status)
-            + (response.status == 200 ? " OK" : " Error") + "\r\nContent-Length: "
-            + QByteArray::number(response.body.size())
+            + (response.status == 200 ? " OK" : " Error")
+            + "\r\nContent-Length: " + QByteArray::number(response.body.size())
             + "\r\nContent-Type: application/octet-stream\r\nConnection: close\r\n\r\n";
     switch (response.mode) {
     case Complete:

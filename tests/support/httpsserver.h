@@ -14,9 +14,9 @@ class HttpsServer : public QTcpServer
 {
 public:
     enum Mode {
-        Complete,     // the whole body
+        Complete, // the whole body
         CloseHalfway, // announces the whole body, sends half and hangs up
-        Stall,        // sends the headers and then nothing
+        Stall, // sends the headers and then nothing
     };
     struct Response
     {
@@ -29,8 +29,7 @@ public:
     explicit HttpsServer(quint16 port = 0);
     ~HttpsServer() override;
 
-    void serve(const QString &path, const QByteArray &body, int status = 200,
-               Mode mode = Complete);
+    void serve(const QString &path, const QByteArray &body, int status = 200, Mode mode = Complete);
     QString url(const QString &path) const;
 
     // Each request as "GET /path", in the order they came.

@@ -85,8 +85,10 @@ TestProcess::TestProcess(const TestEnv &env)
 {
     setProcessEnvironment(env.environment());
     setWorkingDirectory(env.path());
-    connect(this, &QProcess::readyReadStandardOutput, this, [this] { out += readAllStandardOutput(); });
-    connect(this, &QProcess::readyReadStandardError, this, [this] { err += readAllStandardError(); });
+    connect(this, &QProcess::readyReadStandardOutput, this,
+            [this] { out += readAllStandardOutput(); });
+    connect(this, &QProcess::readyReadStandardError, this,
+            [this] { err += readAllStandardError(); });
 }
 
 TestProcess::~TestProcess()

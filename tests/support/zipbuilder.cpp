@@ -11,9 +11,9 @@ static quint32 unixMode(QFile::Permissions permissions)
 {
     quint32 mode = 0;
     const QList<QPair<QFile::Permission, quint32>> bits = {
-        {QFile::ReadOwner, 0400}, {QFile::WriteOwner, 0200}, {QFile::ExeOwner, 0100},
-        {QFile::ReadGroup, 040},  {QFile::WriteGroup, 020},  {QFile::ExeGroup, 010},
-        {QFile::ReadOther, 04},   {QFile::WriteOther, 02},   {QFile::ExeOther, 01}};
+            {QFile::ReadOwner, 0400}, {QFile::WriteOwner, 0200}, {QFile::ExeOwner, 0100},
+            {QFile::ReadGroup, 040},  {QFile::WriteGroup, 020},  {QFile::ExeGroup, 010},
+            {QFile::ReadOther, 04},   {QFile::WriteOther, 02},   {QFile::ExeOther, 01}};
     for (const auto &bit : bits) {
         if (permissions & bit.first)
             mode |= bit.second;
@@ -65,8 +65,7 @@ QByteArray ZipBuilder::build() const
         info.externalAttr = unixAttributes ? entry.mode << 16 : 0;
         QuaZipFile out(&zip);
         const char *password = entry.password.isEmpty() ? nullptr : entry.password.constData();
-        if (!out.open(QIODevice::WriteOnly, info, password, 0, entry.method,
-                      entry.method ? 6 : 0)) {
+        if (!out.open(QIODevice::WriteOnly, info, password, 0, entry.method, entry.method ? 6 : 0)) {
             qFatal("cannot add %s to a zip archive", qPrintable(entry.name));
         }
         out.write(entry.data);
@@ -90,7 +89,8 @@ QByteArray ZipBuilder::damageFirstEntry(QByteArray zip)
 QByteArray launchReporterScript()
 {
     return "#!/bin/sh\n"
-           "{ pwd; echo \"$#\"; for a in \"$@\"; do echo \"$a\"; done; } > \"$LAUNCH_REPORT.part\"\n"
+           "{ pwd; echo \"$#\"; for a in \"$@\"; do echo \"$a\"; done; } > "
+           "\"$LAUNCH_REPORT.part\"\n"
            "mv \"$LAUNCH_REPORT.part\" \"$LAUNCH_REPORT\"\n";
 }
 
