@@ -1,4 +1,5 @@
 #include "entrywriter.h"
+#include "preflight.h"
 #include "window.h"
 
 #include <QBuffer>
@@ -9,7 +10,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
-#include <QSet>
+#include <QStorageInfo>
 #include <QThread>
 
 #include <thread>
@@ -18,25 +19,6 @@
 #include <quazip.h>
 #include <quazipfile.h>
 #include <quazipfileinfo.h>
-
-// A name that is absolute, names a drive, stream or resource, climbs out with "..", or
-// an entry that is a symbolic link could put files outside App.
-static bool isSafeEntry(const QString &name, const QuaZipFileInfo64 &info)
-{
-    if (name.isEmpty() || name.startsWith(QLatin1Char('/')) || name.contains(QLatin1Char('\\'))
-        || name.contains(QLatin1Char(':')) || info.isSymbolicLink()) {
-        return false;
-    }
-    const QStringList segments = name.split(QLatin1Char('/'));
-    return !segments.contains(QStringLiteral(".."));
-}
-
-// Only entries that the reader can check completely: no encryption (it would open
-// without a password and yield garbage), stored or deflated.
-static bool isReadableEntry(const QuaZipFileInfo64 &info)
-{
-    return !info.isEncrypted() && (info.method == 0 || info.method == Z_DEFLATED);
-}
 
 // The execute bits an entry made on Unix records; anything else keeps the defaults.
 static QFile::Permissions executeBits(const QuaZipFileInfo64 &info)
@@ -53,22 +35,32 @@ static QFile::Permissions executeBits(const QuaZipFileInfo64 &info)
 #endif
 }
 
-// Deletes a folder and everything in it, as far as it can, the files on a few threads.
-// Links are removed, never followed.
+// Lists a folder's tree, folders before what they hold. App belongs wholly to the
+// updater: a folder left read-only, by an installer or by hand, is opened up on the
+// way, or nothing in it could be deleted. Links are listed, never followed.
+static void listTree(const QString &folder, QStringList *files, QStringList *folders)
+{
+    const QFile::Permissions owner = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner;
+    const QFile::Permissions permissions = QFile::permissions(folder);
+    if ((permissions & owner) != owner)
+        QFile::setPermissions(folder, permissions | owner);
+    folders->append(folder);
+    const QFileInfoList entries = QDir(folder).entryInfoList(
+            QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System, QDir::NoSort);
+    for (const QFileInfo &entry : entries) {
+        if (entry.isDir() && !entry.isSymLink())
+            listTree(entry.filePath(), files, folders);
+        else
+            files->append(entry.filePath());
+    }
+}
+
+// Deletes a folder and everything in it, the files on a few threads.
 static void removeTree(const QString &path, int threads)
 {
     QStringList files;
     QStringList folders;
-    QDirIterator it(path, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System,
-                    QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString entry = it.next();
-        const QFileInfo info = it.fileInfo();
-        if (info.isDir() && !info.isSymLink())
-            folders.append(entry);
-        else
-            files.append(entry);
-    }
+    listTree(path, &files, &folders);
     auto removeFiles = [&files, threads](int first) {
         for (qsizetype i = first; i < files.size(); i += threads) {
             if (!QFile::remove(files.at(i))) {
@@ -84,10 +76,42 @@ static void removeTree(const QString &path, int threads)
     removeFiles(0);
     for (std::thread &helper : helpers)
         helper.join();
-    // Innermost folders first; the iteration lists a folder before what it holds.
     for (auto folder = folders.crbegin(); folder != folders.crend(); ++folder)
         QDir().rmdir(*folder);
-    QDir().rmdir(path);
+}
+
+// What is left of a tree that should be gone: the files first, then the folders.
+static QStringList remainsOf(const QString &path)
+{
+    const QFileInfo root(path);
+    if (root.isSymLink())
+        return {path};
+    // A file named App is no installation: making the folder fails and says so.
+    if (!root.isDir())
+        return {};
+    QStringList files;
+    QStringList folders;
+    QDirIterator it(path, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString entry = it.next();
+        (it.fileInfo().isDir() && !it.fileInfo().isSymLink() ? folders : files).append(entry);
+    }
+    return files + folders + QStringList{path};
+}
+
+// Bytes that the files of a tree take on disk, in whole blocks.
+static qint64 treeSize(const QString &path, qint64 blockSize)
+{
+    const qint64 block = qMax<qint64>(blockSize, 1);
+    qint64 bytes = 0;
+    QDirIterator it(path, QDir::Files | QDir::Hidden | QDir::System | QDir::NoSymLinks,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        it.next();
+        bytes += (it.fileInfo().size() + block - 1) / block * block;
+    }
+    return bytes;
 }
 
 // Something that went wrong with one entry, told in archive order once all is written.
@@ -99,37 +123,6 @@ struct EntryProblem
     QString text; // the entry's name, or the file's path
 };
 
-// Files can be written side by side when no file stands where another entry needs a
-// folder: then every folder can be made first, as the entries in order would make
-// them. Makes those folders and says whether that is so.
-static bool prepareFolders(QuaZip &zip, const QString &appPath)
-{
-    QSet<QString> files;
-    QSet<QString> folders;
-    for (bool more = zip.goToFirstFile(); more; more = zip.goToNextFile()) {
-        QuaZipFileInfo64 info;
-        zip.getCurrentFileInfo(&info);
-        if (!isSafeEntry(info.name, info))
-            continue;
-        QString path = QDir::cleanPath(info.name);
-        if (!info.name.endsWith(QLatin1Char('/')))
-            files.insert(path);
-        else
-            folders.insert(path);
-        for (qsizetype slash = path.lastIndexOf(QLatin1Char('/')); slash > 0;
-             slash = path.lastIndexOf(QLatin1Char('/'))) {
-            path.truncate(slash);
-            folders.insert(path);
-        }
-    }
-    if (files.intersects(folders))
-        return false;
-    const QDir appDir(appPath);
-    for (const QString &folder : std::as_const(folders))
-        appDir.mkpath(folder);
-    return true;
-}
-
 int window::InstallAndLaunch(QByteArray package)
 {
     QBuffer buffer(&package);
@@ -140,10 +133,27 @@ int window::InstallAndLaunch(QByteArray package)
         return -1;
     }
 
-    qint64 totalSize = 0;
     const QString parent = installParent.isEmpty() ? QCoreApplication::applicationDirPath()
                                                    : installParent;
     const QString appPath = parent + QStringLiteral("/") + QStringLiteral("App");
+
+    // Whatever can be known from the archive's directory is checked while the working
+    // installation is still there to keep.
+    const QStorageInfo storage(parent);
+    InstallPlan plan;
+    QString problem;
+    if (planInstallation(zip, package, storage.blockSize(), &plan, &problem) && storage.isValid()
+        && plan.bytesNeeded > storage.bytesAvailable()
+        && plan.bytesNeeded > storage.bytesAvailable() + treeSize(appPath, storage.blockSize())) {
+        problem = QStringLiteral("%1 Mo nécessaires, %2 Mo libres")
+                          .arg(plan.bytesNeeded / 1048576)
+                          .arg(storage.bytesAvailable() / 1048576);
+    }
+    if (!problem.isEmpty()) {
+        qDebug() << "Paquet refusé, App inchangé:" << problem;
+        return -1;
+    }
+
     QDir appDir(appPath);
     const int threads = qBound(1, QThread::idealThreadCount(), 4);
     // A link named App is taken away, not what it points to.
@@ -151,25 +161,39 @@ int window::InstallAndLaunch(QByteArray package)
         QFile::remove(appPath);
     else if (appDir.exists())
         removeTree(appPath, threads);
+    // Never a mix of two versions, nor files written through a link.
+    const QStringList remains = remainsOf(appPath);
+    if (!remains.isEmpty()) {
+        for (const QString &path : remains.mid(0, 20))
+            qDebug() << "Impossible de supprimer:" << path;
+        qDebug() << "Installation incomplète, lancement annulé.";
+        return -1;
+    }
     if (!appDir.mkpath(QStringLiteral("."))) {
         qDebug() << "Impossible de créer le dossier App:" << appPath;
         return -1;
     }
 
-    EntryWriter writer(this, threads > 1 && prepareFolders(zip, appPath) ? threads : 0);
+    const bool parallel = threads > 1 && plan.foldersFirst;
+    if (parallel) {
+        for (const QString &folder : std::as_const(plan.folders))
+            appDir.mkpath(folder);
+    }
+    EntryWriter writer(this, parallel ? threads : 0);
     QList<EntryProblem> problems;
+    qint64 totalSize = 0;
     QuaZipFile entry(&zip);
     int index = 0;
     for (bool more = zip.goToFirstFile(); more; more = zip.goToNextFile(), ++index) {
         QuaZipFileInfo64 info;
         zip.getCurrentFileInfo(&info);
-        const QString name = zip.getCurrentFileName();
-        const QString path = appDir.filePath(name);
-        if (!isSafeEntry(name, info)
-            || !QDir::cleanPath(path).startsWith(appPath + QLatin1Char('/'))) {
-            problems.append({index, EntryProblem::Unsafe, name});
+        // Cleaned, so that one file named two ways goes to one writer and the later wins.
+        const QString name = installName(info);
+        if (name.isEmpty()) {
+            problems.append({index, EntryProblem::Unsafe, info.name});
             continue;
         }
+        const QString path = appPath + QLatin1Char('/') + name;
         if (!isReadableEntry(info) || !entry.open(QIODevice::ReadOnly)) {
             problems.append({index, EntryProblem::Unreadable, QString()});
             continue;

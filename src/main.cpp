@@ -18,7 +18,10 @@ int main(int argc, char **argv)
 
     QSharedMemory guard(QString::fromLatin1(instanceKey));
     if (!takeInstanceGuard(guard)) {
-        qWarning() << "Can't start more than one instance of the application.";
+        if (guard.error() == QSharedMemory::AlreadyExists)
+            qWarning() << "Can't start more than one instance of the application.";
+        else
+            qWarning() << "Can't create the single-instance guard:" << guard.errorString();
         exit(0);
     }
 

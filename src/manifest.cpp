@@ -1,5 +1,6 @@
-#include "packagereader.h"
+#include "bodyreader.h"
 #include "releaseconfig.h"
+#include "speedlimit.h"
 #include "window.h"
 
 #include <QDebug>
@@ -9,9 +10,14 @@
 #include <QNetworkReply>
 #include <QSslConfiguration>
 
-// Both requests give up when no data moves for transferTimeout, so a stalled server
-// cannot hold the updater forever, and trust the build's own certificate authority,
-// if it names one, besides the system's.
+#include <cmath>
+
+// A manifest is a few hundred bytes; a server that sends more is not a release server.
+static constexpr qint64 maxManifestSize = 1024 * 1024;
+
+// Both requests give up when no data moves for transferTimeout or too little for
+// lowSpeedTime, so a stalled or dripping server cannot hold the updater forever, and
+// trust the build's own certificate authority, if it names one, besides the system's.
 static QNetworkRequest updateRequest(const QUrl &url)
 {
     QNetworkRequest request(url);
@@ -30,28 +36,37 @@ static QNetworkRequest updateRequest(const QUrl &url)
     return request;
 }
 
+static QNetworkReply *get(QNetworkAccessManager *manager, const QUrl &url, qint64 limit,
+                          qint64 expectedSize = -1)
+{
+    QNetworkReply *reply = manager->get(updateRequest(url));
+    new BodyReader(reply, limit, expectedSize);
+    new SpeedLimit(reply, window::lowSpeedLimit, window::lowSpeedTime);
+    return reply;
+}
+
 void window::DownloadLatest()
 {
     qDebug() << "Downloading latest version...";
     const QUrl url(manifestLocation, QUrl::TolerantMode);
     manager = new QNetworkAccessManager(this);
-    jsonReply = manager->get(updateRequest(url));
+    jsonReply = get(manager, url, maxManifestSize);
     connect(jsonReply, &QNetworkReply::finished, this, &window::RequestJsonFinished);
 }
 
 void window::RequestJsonFinished()
 {
-    if (jsonReply->error() != QNetworkReply::NoError) {
-        qDebug() << "Error checking for update : " << jsonReply->errorString();
+    BodyReader *reader = jsonReply->findChild<BodyReader *>();
+    if (reader->failed()) {
+        qDebug() << "Error checking for update : " << reader->errorString();
         ShowUpdateError();
     } else {
-        const QByteArray body = jsonReply->readAll();
+        const QByteArray body = reader->takeBody();
         ParseManifest(body);
         // A manifest that could not be read leaves the URL empty; that request fails
         // and ends in the package stage's error.
         const QUrl url(packageUrl, QUrl::TolerantMode);
-        zipReply = manager->get(updateRequest(url));
-        new PackageReader(zipReply);
+        zipReply = get(manager, url, maxPackageSize, expectedSize);
         connect(zipReply, &QNetworkReply::finished, this, &window::RequestZipFinished);
     }
     jsonReply->deleteLater();
@@ -70,6 +85,17 @@ void window::ParseManifest(const QByteArray &body)
         return;
     }
     const QJsonObject manifest = document.object();
+    // Optional, for manifests written before it existed; when there, it must be usable.
+    const QJsonValue size = manifest.value(QStringLiteral("size"));
+    if (!size.isUndefined()) {
+        const double bytes = size.toDouble(-1);
+        if (!size.isDouble() || bytes < 0 || bytes > 9007199254740992.0
+            || bytes != std::floor(bytes)) {
+            qWarning() << "Le champ size du manifeste n'est pas un nombre d'octets.";
+            return;
+        }
+        expectedSize = qint64(bytes);
+    }
     const QString version = manifest.value(QStringLiteral("version")).toString();
     const QString url = manifest.value(QStringLiteral("url")).toString();
     const QString hash = manifest.value(QStringLiteral("hash")).toString();

@@ -1,4 +1,4 @@
-#include "packagereader.h"
+#include "bodyreader.h"
 #include "window.h"
 
 #include <QDebug>
@@ -6,12 +6,12 @@
 
 void window::RequestZipFinished()
 {
-    if (zipReply->error() != QNetworkReply::NoError) {
-        qDebug() << "Error downloading update : " << zipReply->errorString();
+    // The body was taken off the reply and hashed while it arrived.
+    BodyReader *reader = zipReply->findChild<BodyReader *>();
+    if (reader->failed()) {
+        qDebug() << "Error downloading update : " << reader->errorString();
         ShowUpdateError();
     } else {
-        // The body was taken off the reply and hashed while it arrived.
-        PackageReader *reader = zipReply->findChild<PackageReader *>();
         QByteArray data = reader->takeBody();
         const QString digest = reader->digest();
         if (expectedHash != digest) {

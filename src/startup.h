@@ -12,5 +12,6 @@ bool silentRequested(int argc, char **argv);
 // it when nobody else is attached, and leaves a live updater's alone.
 void releaseOrphanedSegment(const QString &key);
 
-// Takes the single-instance segment; false while another updater holds it.
+// Takes the single-instance segment. False while another updater holds it, or when it
+// cannot be made at all (`guard.error()` tells which).
 bool takeInstanceGuard(QSharedMemory &guard);

@@ -9,6 +9,9 @@
 
 QString window::manifestLocation = releaseServer() + QStringLiteral("/QVX/release/latest.json");
 int window::transferTimeout = 60 * 1000;
+qint64 window::lowSpeedLimit = 1024;
+int window::lowSpeedTime = 60 * 1000;
+qint64 window::maxPackageSize = qint64(UPDATER_MAX_PACKAGE_MIB) * 1024 * 1024;
 QString window::installParent;
 
 window::window(QWidget *parent)

@@ -25,6 +25,8 @@ public:
     QNetworkReply *zipReply;
     QString expectedHash;
     QString packageUrl;
+    // The package's length in bytes as the manifest gives it; -1 when it does not.
+    qint64 expectedSize = -1;
 
     void ParseManifest(const QByteArray &body);
     void ShowUpdateError();
@@ -33,10 +35,15 @@ public:
     enum WriteResult { Written, NotCreated, NotWritten };
     WriteResult WriteEntry(const QByteArray &data, const QString &path);
 
-    // Where the manifest lives, how long a transfer may stall, and the folder that holds
-    // App (empty: the updater's own). Constants of the program that only tests change.
+    // Where the manifest lives, how long a transfer may stall, the slowest average speed
+    // (bytes a second over lowSpeedTime milliseconds) it may keep, the largest package
+    // without a size in the manifest, and the folder that holds App (empty: the
+    // updater's own). Constants of the program that only tests change.
     static QString manifestLocation;
     static int transferTimeout;
+    static qint64 lowSpeedLimit;
+    static int lowSpeedTime;
+    static qint64 maxPackageSize;
     static QString installParent;
 
 public slots:

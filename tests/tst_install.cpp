@@ -3,10 +3,13 @@
 #include "zipbuilder.h"
 
 #include <QDirIterator>
+#include <QStorageInfo>
 #include <QtTest>
 
 #include <csignal>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 static const QString exe = QStringLiteral("bin/PellarinApp.exe");
 
@@ -115,6 +118,30 @@ void tst_Install::layout_data()
                                                      .file("a.txt", "second")
                                                      .build()
                                           << QStringList{"a.txt=second", "bin/", exeEntry};
+    // The later spelling wins, whichever writer thread each file goes to.
+    ZipBuilder spellings;
+    QStringList spelt{"bin/", exeEntry};
+    spellings.file(exe, script);
+    for (int i = 0; i < 40; ++i) {
+        const QString name = QStringLiteral("d%1/f").arg(i);
+        spellings.file(name, "first")
+                .file(i % 2 ? "./" + name : QStringLiteral("d%1//f").arg(i), "second");
+        spelt << QStringLiteral("d%1/").arg(i) << name + "=second";
+    }
+    spelt.sort();
+    QTest::newRow("one file named two ways") << spellings.build() << spelt;
+    // Longer than the zip reader's 256-byte name buffer, alike in their first 256 bytes.
+    const QString deep = QStringLiteral("folder-number/").repeated(20);
+    QStringList deepTree{"bin/", exeEntry, deep + "one.txt=1", deep + "two.txt=2"};
+    for (int i = 1; i <= 20; ++i)
+        deepTree << QStringLiteral("folder-number/").repeated(i);
+    deepTree.sort();
+    QTest::newRow("long names") << ZipBuilder()
+                                           .file(exe, script)
+                                           .file(deep + "one.txt", "1")
+                                           .file(deep + "two.txt", "2")
+                                           .build()
+                                << deepTree;
     QTest::newRow("stored and empty files")
             << ZipBuilder().stored("s.txt", "stored").file("empty.txt", "").file(exe, script).build()
             << QStringList{"bin/", exeEntry, "empty.txt=", "s.txt=stored"};
@@ -138,6 +165,7 @@ void tst_Install::previousInstallation_data()
 
     QTest::newRow("many files in folders") << "many";
     QTest::newRow("read-only files and folders") << "read-only";
+    QTest::newRow("read-only folder") << "read-only folder";
     QTest::newRow("links to the outside") << "links";
     QTest::newRow("App is a link") << "App link";
 }
@@ -166,6 +194,15 @@ void tst_Install::previousInstallation()
         QVERIFY(QDir().mkpath(app + "/locked/deeper"));
         QVERIFY(QFile::setPermissions(app + "/locked/deeper",
                                       QFile::ReadOwner | QFile::ExeOwner | QFile::WriteOwner));
+    } else if (kind == "read-only folder") {
+        QVERIFY(QDir().mkpath(app + "/sealed/inner"));
+        QFile file(app + "/sealed/inner/file.txt");
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        for (const QString &folder : {app + "/sealed/inner", app + "/sealed"}) {
+            QVERIFY(QFile::setPermissions(folder,
+                                          QFile::ReadOwner | QFile::ExeOwner | QFile::ReadOther
+                                                  | QFile::ExeOther));
+        }
     } else if (kind == "links") {
         QVERIFY(QFile::link(outside, app + "/folder-link"));
         QVERIFY(QFile::link(outside + "/inner/keep.txt", app + "/old/file-link"));
@@ -174,7 +211,10 @@ void tst_Install::previousInstallation()
         QVERIFY(QFile::link(outside, app));
     }
 
-    QCOMPARE(install(ZipBuilder().file(exe, launchReporterScript(), executable()).build()), 0);
+    {
+        PermissionsEnforced enforced;
+        QCOMPARE(install(ZipBuilder().file(exe, launchReporterScript(), executable()).build()), 0);
+    }
     QCOMPARE(tree(app),
              QStringList({"bin/", exe + "=" + QString::fromUtf8(launchReporterScript())}));
     QVERIFY(!QFileInfo(app).isSymLink());
@@ -185,72 +225,133 @@ void tst_Install::previousInstallation()
 void tst_Install::failures_data()
 {
     QTest::addColumn<QByteArray>("package");
-    QTest::addColumn<bool>("appIsFile");
+    QTest::addColumn<QString>("setup");
     QTest::addColumn<QStringList>("log");
     QTest::addColumn<QStringList>("installed");
 
     const QString launching = "D: Launching program: \"%1/App/bin/PellarinApp.exe\"";
-    const QString previous = "old/file.txt=previous installation";
+    const QString refused = "D: Paquet refusé, App inchangé: \"%1\"";
+    const QStringList previous = {"old/", "old/file.txt=previous installation"};
+    const QStringList cancelled = {"D: Installation incomplète, lancement annulé."};
+    const QByteArray script = launchReporterScript();
+    const QByteArray three = ZipBuilder().file("a.txt", "a").file(exe, script).file("c", "c").build();
 
-    QTest::newRow("not a zip") << QByteArray("<html>Service unavailable</html>") << false
+    QTest::newRow("not a zip") << QByteArray("<html>Service unavailable</html>") << QString()
                                << QStringList{"D: Impossible d'ouvrir le ZIP en mémoire !"}
-                               << QStringList{"old/", previous};
+                               << previous;
     QTest::newRow("nothing at all")
-            << QByteArray() << false << QStringList{"D: Impossible d'ouvrir le ZIP en mémoire !"}
-            << QStringList{"old/", previous};
+            << QByteArray() << QString()
+            << QStringList{"D: Impossible d'ouvrir le ZIP en mémoire !"} << previous;
     // The zip reader refuses an archive without entries.
-    QTest::newRow("empty archive") << ZipBuilder().build() << false
-                                   << QStringList{"D: Impossible d'ouvrir le ZIP en mémoire !"}
-                                   << QStringList{"old/", previous};
+    QTest::newRow("empty archive")
+            << ZipBuilder().build() << QString()
+            << QStringList{"D: Impossible d'ouvrir le ZIP en mémoire !"} << previous;
+    const QString noProgram = refused.arg(
+            "pas de fichier bin/PellarinApp.exe lisible dans le paquet");
     QTest::newRow("no executable")
-            << ZipBuilder().file("readme.txt", "hello").directory("bin/").build() << false
-            << QStringList{"D: Total size of all files in ZIP: 0 MB", launching,
-                           "D: Failed to launch program."}
-            << QStringList{"bin/", "readme.txt=hello"};
+            << ZipBuilder().file("readme.txt", "hello").directory("bin/").build() << QString()
+            << QStringList{noProgram} << previous;
+    QTest::newRow("executable encrypted") << ZipBuilder().encrypted(exe, script).build()
+                                          << QString() << QStringList{noProgram} << previous;
+    QTest::newRow("executable is a folder") << ZipBuilder().directory(exe + "/").build()
+                                            << QString() << QStringList{noProgram} << previous;
+    QTest::newRow("entry count wrapped")
+            << ZipBuilder::declareEntries(three, 1) << QString()
+            << QStringList{refused.arg("le répertoire compte 3 entrées, la fin en annonce 1")}
+            << previous;
+    QTest::newRow("damaged directory record")
+            << ZipBuilder::breakRecord(three, 1) << QString()
+            << QStringList{refused.arg("entrée 2 du répertoire endommagée")} << previous;
+    QTest::newRow("directory cut short")
+            << ZipBuilder::dropLastRecord(three) << QString()
+            << QStringList{refused.arg("le répertoire compte 2 entrées, la fin en annonce 3")}
+            << previous;
+    // More than the disk holds, even with the old installation gone.
+    ZipBuilder huge;
+    huge.file(exe, script);
+    const qint64 free = QStorageInfo(QDir::tempPath()).bytesAvailable();
+    for (qint64 i = 0; i <= free / 0xffffffffLL; ++i)
+        huge.file(QStringLiteral("data/%1.bin").arg(i), "x");
+    QTest::newRow("no room") << ZipBuilder::declareSizes(huge.build(), 0xffffffffu) << QString()
+                             << QStringList{"D: Paquet refusé, App inchangé: \"*"} << previous;
     QTest::newRow("App is a file")
-            << ZipBuilder().file(exe, launchReporterScript()).build() << true
+            << ZipBuilder().file(exe, script).build() << "App is a file"
             << QStringList{"D: Impossible de créer le dossier App: \"%1/App\""} << QStringList{};
+    QTest::newRow("folder of another user")
+            << ZipBuilder().file(exe, script).build() << "foreign folder"
+            << QStringList{"D: Impossible de supprimer: \"%1/App/theirs/file\"",
+                           "D: Impossible de supprimer: \"%1/App/theirs\"",
+                           "D: Impossible de supprimer: \"%1/App\""}
+                    + cancelled
+            << QStringList{"theirs/", "theirs/file=theirs"};
+    QTest::newRow("App is a link in a read-only folder")
+            << ZipBuilder().file(exe, script).build() << "App link"
+            << QStringList{"D: Impossible de supprimer: \"%1/App\""} + cancelled << QStringList{};
     QTest::newRow("file where a folder must be")
             << ZipBuilder()
-                       .file(exe, launchReporterScript())
+                       .file(exe, script)
                        .file("data", "x")
                        .file("data/inner.txt", "y")
                        .file("z.txt", "z")
                        .build()
-            << false
+            << QString()
             << QStringList{"D: Impossible de creer le fichier: \"%1/App/data/inner.txt\"",
-                           "D: Total size of all files in ZIP: 0 MB",
-                           "D: Installation incomplète, lancement annulé."}
-            << QStringList{"bin/", exe + "=" + QString::fromUtf8(launchReporterScript()), "data=x",
-                           "z.txt=z"};
+                           "D: Total size of all files in ZIP: 0 MB"}
+                    + cancelled
+            << QStringList{"bin/", exe + "=" + QString::fromUtf8(script), "data=x", "z.txt=z"};
 }
 
 void tst_Install::failures()
 {
     QFETCH(QByteArray, package);
-    QFETCH(bool, appIsFile);
+    QFETCH(QString, setup);
     QFETCH(QStringList, log);
     QFETCH(QStringList, installed);
 
-    if (appIsFile) {
+    if (setup == "App is a file") {
         QVERIFY(QDir(app).removeRecursively());
         QFile file(app);
         QVERIFY(file.open(QIODevice::WriteOnly));
         file.write("not a folder");
+    } else if (setup == "foreign folder") {
+        if (geteuid() != 0)
+            QSKIP("only root can give a folder to another user");
+        QVERIFY(QDir().mkpath(app + "/theirs"));
+        QFile file(app + "/theirs/file");
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("theirs");
+        file.close();
+        QCOMPARE(chown(QFile::encodeName(app + "/theirs").constData(), 65534, 65534), 0);
+        QVERIFY(QFile::setPermissions(app + "/theirs",
+                                      QFile::ReadOwner | QFile::ExeOwner | QFile::ReadOther
+                                              | QFile::ExeOther));
+    } else if (setup == "App link") {
+        QVERIFY(QDir(app).removeRecursively());
+        QVERIFY(QDir().mkpath(env->filePath("outside")));
+        QVERIFY(QFile::link(env->filePath("outside"), app));
+        QVERIFY(QFile::setPermissions(parent, QFile::ReadOwner | QFile::ExeOwner));
     }
     for (QString &line : log)
         line.replace(QLatin1String("%1"), parent);
 
     LogCapture capture;
-    QCOMPARE(install(package), -1);
-    QCOMPARE(capture.lines(), log);
-    if (appIsFile) {
-        QFile file(app);
-        QVERIFY(file.open(QIODevice::ReadOnly));
-        QCOMPARE(file.readAll(), QByteArray("not a folder"));
-    } else {
-        QCOMPARE(tree(app), installed);
+    {
+        PermissionsEnforced enforced;
+        QCOMPARE(install(package), -1);
     }
+    QFile::setPermissions(parent, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    QCOMPARE(capture.lines().size(), log.size());
+    for (qsizetype i = 0; i < log.size(); ++i) {
+        if (log.at(i).endsWith(QLatin1Char('*')))
+            QVERIFY2(capture.lines().at(i).startsWith(log.at(i).chopped(1)),
+                     qPrintable(capture.lines().at(i)));
+        else
+            QCOMPARE(capture.lines().at(i), log.at(i));
+    }
+    if (setup == "App is a file")
+        QCOMPARE(readFile(app), QByteArray("not a folder"));
+    else
+        QCOMPARE(tree(app), installed);
     QTest::qWait(200);
     QVERIFY(!QFile::exists(report));
 }

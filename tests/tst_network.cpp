@@ -1,3 +1,4 @@
+#include "bodyreader.h"
 #include "httpsserver.h"
 #include "modalcloser.h"
 #include "sha256.h"
@@ -7,6 +8,7 @@
 
 #include <QCryptographicHash>
 #include <QLabel>
+#include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QtTest>
 
@@ -24,8 +26,10 @@ private slots:
     void pipeline_data();
     void pipeline();
     void largePackage();
-    void stalledServer_data();
-    void stalledServer();
+    void hostileServer_data();
+    void hostileServer();
+    void bodyLimits_data();
+    void bodyLimits();
     void sha256_data();
     void sha256();
 
@@ -34,6 +38,8 @@ private:
     void run(window &w);
     QStringList expand(QStringList lines) const;
     QString installedPrevious() const;
+    // Makes the package one whose second file holds `size` bytes that do not compress.
+    QByteArray usePackageWithNoise(const QString &name, qsizetype size);
 
     std::unique_ptr<TestEnv> env;
     std::unique_ptr<HttpsServer> server;
@@ -74,6 +80,7 @@ void tst_Network::cleanup()
     log.reset();
     window::installParent.clear();
     window::transferTimeout = 60 * 1000;
+    window::lowSpeedTime = 60 * 1000;
     server.reset();
     env.reset();
 }
@@ -93,10 +100,27 @@ QStringList tst_Network::expand(QStringList lines) const
     for (QString &line : lines) {
         line.replace(QLatin1String("%URL%"), server->url(packagePath));
         line.replace(QLatin1String("%HASH%"), digest);
+        line.replace(QLatin1String("%SIZE%"), QString::number(package.size()));
+        line.replace(QLatin1String("%SIZE+1%"), QString::number(package.size() + 1));
+        line.replace(QLatin1String("%SIZE-1%"), QString::number(package.size() - 1));
         line.replace(QLatin1String("%MANIFEST%"), server->url(manifestPath));
         line.replace(QLatin1String("%APP%"), window::installParent + QStringLiteral("/App"));
     }
     return lines;
+}
+
+QByteArray tst_Network::usePackageWithNoise(const QString &name, qsizetype size)
+{
+    QByteArray noise(size, Qt::Uninitialized);
+    for (qsizetype i = 0; i < noise.size(); ++i)
+        noise[i] = char((i * 2654435761u) >> 13);
+    package = ZipBuilder()
+                      .file("bin/PellarinApp.exe", launchReporterScript(), executable())
+                      .stored(name, noise)
+                      .build();
+    digest = QString::fromLatin1(
+            QCryptographicHash::hash(package, QCryptographicHash::Sha256).toHex());
+    return noise;
 }
 
 QString tst_Network::installedPrevious() const
@@ -221,6 +245,36 @@ void tst_Network::pipeline_data()
             << good << 200 << zip << 200 << int(HttpsServer::CloseHalfway)
             << parsed + QStringList{R"(D: Error downloading update :  "Connection closed")"} << 2
             << false;
+    QTest::newRow("size is not a number")
+            << QByteArray(
+                       R"({"version": "2.0", "url": "%URL%", "hash": "%HASH%", "size": "%SIZE%"})")
+            << 200 << zip << 200 << complete
+            << QStringList{start, "W: Le champ size du manifeste n'est pas un nombre d'octets."}
+                    + emptyUrl
+            << 1 << false;
+    const QByteArray sized
+            = R"({"version": "2.0", "url": "%URL%", "hash": "%HASH%", "size": %SIZE%})";
+    QTest::newRow("size matches") << sized << 200 << zip << 200 << int(HttpsServer::NoLength)
+                                  << parsed + installedLog << 2 << true;
+    QTest::newRow("Content-Length differs from size")
+            << QByteArray(sized).replace("%SIZE%", "%SIZE+1%") << 200 << zip << 200 << complete
+            << parsed
+                    + QStringList{R"(D: Error downloading update :  "Content-Length %SIZE% differs from the manifest's size of %SIZE+1% bytes")"}
+            << 2 << false;
+    QTest::newRow("shorter than size") << QByteArray(sized).replace("%SIZE%", "%SIZE+1%") << 200
+                                       << zip << 200 << int(HttpsServer::NoLength)
+                                       << parsed
+                    + QStringList{R"(D: Error downloading update :  "%SIZE% bytes received, fewer than the manifest's size of %SIZE+1% bytes")"}
+                                       << 2 << false;
+    QTest::newRow("longer than size") << QByteArray(sized).replace("%SIZE%", "%SIZE-1%") << 200
+                                      << zip << 200 << int(HttpsServer::NoLength)
+                                      << parsed
+                    + QStringList{R"(D: Error downloading update :  "More than the manifest's size of %SIZE-1% bytes")"}
+                                      << 2 << false;
+    QTest::newRow("endless package") << sized << 200 << zip << 200 << int(HttpsServer::Endless)
+                                     << parsed
+                    + QStringList{R"(D: Error downloading update :  "More than the manifest's size of %SIZE% bytes")"}
+                                     << 2 << false;
     QTest::newRow("package not found") << good << 200 << zip << 404 << complete
                                        << parsed
                     + QStringList{R"(D: Error downloading update :  "Error transferring %URL% - server replied: Error")"}
@@ -264,15 +318,7 @@ void tst_Network::pipeline()
 void tst_Network::largePackage()
 {
     // Larger than what the reply may hold back, so it arrives in many pieces.
-    QByteArray noise(12 * 1024 * 1024 + 17, Qt::Uninitialized);
-    for (qsizetype i = 0; i < noise.size(); ++i)
-        noise[i] = char((i * 2654435761u) >> 13);
-    package = ZipBuilder()
-                      .file("bin/PellarinApp.exe", launchReporterScript(), executable())
-                      .stored("lib/big.bin", noise)
-                      .build();
-    digest = QString::fromLatin1(
-            QCryptographicHash::hash(package, QCryptographicHash::Sha256).toHex());
+    const QByteArray noise = usePackageWithNoise("lib/big.bin", 12 * 1024 * 1024 + 17);
     server->serve(
             manifestPath,
             expand({R"({"version": "2.0", "url": "%URL%", "hash": "%HASH%"})"}).first().toUtf8());
@@ -289,33 +335,106 @@ void tst_Network::largePackage()
     QTRY_VERIFY(QFile::exists(report));
 }
 
-void tst_Network::stalledServer_data()
+void tst_Network::hostileServer_data()
 {
-    QTest::addColumn<bool>("manifestStalls");
+    QTest::addColumn<bool>("manifestMisbehaves");
+    QTest::addColumn<int>("mode");
+    QTest::addColumn<int>("dripBytes");
+    QTest::addColumn<QString>("lastLine");
 
-    QTest::newRow("manifest") << true;
-    QTest::newRow("package") << false;
+    const QString checking = R"(D: Error checking for update :  "%1")";
+    const QString downloading = R"(D: Error downloading update :  "%1")";
+    const QString canceled = QStringLiteral("Operation canceled");
+    // Below 1 KiB/s, though never silent for as long as the inactivity time-out.
+    QTest::newRow("manifest stalls")
+            << true << int(HttpsServer::Stall) << 0 << checking.arg(canceled);
+    QTest::newRow("manifest drips")
+            << true << int(HttpsServer::Drip) << 1 << checking.arg(canceled);
+    QTest::newRow("endless manifest") << true << int(HttpsServer::Endless) << 0
+                                      << checking.arg("More than the limit of 1048576 bytes");
+    QTest::newRow("package stalls")
+            << false << int(HttpsServer::Stall) << 0 << downloading.arg(canceled);
+    QTest::newRow("package drips")
+            << false << int(HttpsServer::Drip) << 1 << downloading.arg(canceled);
+    QTest::newRow("package slow but steady")
+            << false << int(HttpsServer::Drip) << 100 << "D: Program launched successfully.";
 }
 
-void tst_Network::stalledServer()
+void tst_Network::hostileServer()
 {
-    QFETCH(bool, manifestStalls);
+    QFETCH(bool, manifestMisbehaves);
+    QFETCH(int, mode);
+    QFETCH(int, dripBytes);
+    QFETCH(QString, lastLine);
 
     window::transferTimeout = 300;
-    const QString manifest = expand({R"({"version": "2.0", "url": "%URL%", "hash": "%HASH%"})"})
-                                     .first();
-    server->serve(manifestPath, manifest.toUtf8(), 200,
-                  manifestStalls ? HttpsServer::Stall : HttpsServer::Complete);
-    server->serve(packagePath, package, 200, HttpsServer::Stall);
+    window::lowSpeedTime = 600;
+    // At 100 bytes every 50 ms, 4 KiB take longer than lowSpeedTime.
+    usePackageWithNoise("noise.bin", 4096);
+    QByteArray manifest
+            = expand({R"({"version": "2.0", "url": "%URL%", "hash": "%HASH%"})"}).first().toUtf8();
+    if (mode == HttpsServer::Endless)
+        manifest = QByteArray(65536, ' ');
+    const auto how = HttpsServer::Mode(mode);
+    server->serve(manifestPath, manifest, 200, manifestMisbehaves ? how : HttpsServer::Complete,
+                  dripBytes);
+    server->serve(packagePath, package, 200, manifestMisbehaves ? HttpsServer::Complete : how,
+                  dripBytes);
 
     window w;
     run(w);
 
-    const QString stage = manifestStalls ? QStringLiteral("D: Error checking for update :  ")
-                                         : QStringLiteral("D: Error downloading update :  ");
-    QCOMPARE(log->lines().last(), stage + R"("Operation canceled")");
-    QCOMPARE(closer->boxes, 1);
-    QCOMPARE(installedPrevious(), QStringLiteral("version 1.0"));
+    QCOMPARE(log->lines().last(), lastLine);
+    const bool installed = lastLine.endsWith("successfully.");
+    QCOMPARE(closer->boxes, installed ? 0 : 1);
+    if (installed)
+        QTRY_VERIFY(QFile::exists(report));
+    else
+        QCOMPARE(installedPrevious(), QStringLiteral("version 1.0"));
+}
+
+void tst_Network::bodyLimits_data()
+{
+    QTest::addColumn<int>("mode");
+    QTest::addColumn<qint64>("expectedSize");
+    QTest::addColumn<QString>("error");
+
+    const int endless = HttpsServer::Endless;
+    QTest::newRow("endless, no size")
+            << endless << qint64(-1) << "More than the limit of 1048576 bytes";
+    QTest::newRow("endless, with size")
+            << endless << qint64(300000) << "More than the manifest's size of 300000 bytes";
+    QTest::newRow("size over the limit")
+            << endless << qint64(1048577)
+            << "The manifest's size of 1048577 bytes is over the limit of 1048576 bytes";
+    QTest::newRow("announced over the limit")
+            << int(HttpsServer::Complete) << qint64(-1)
+            << "Content-Length 2097152 is over the limit of 1048576 bytes";
+}
+
+void tst_Network::bodyLimits()
+{
+    QFETCH(int, mode);
+    QFETCH(qint64, expectedSize);
+    QFETCH(QString, error);
+
+    const qint64 limit = 1024 * 1024;
+    server->serve(packagePath, QByteArray(mode == HttpsServer::Endless ? 65536 : 2 * limit, 'x'),
+                  200, HttpsServer::Mode(mode));
+    QNetworkAccessManager manager;
+    QNetworkRequest request(server->url(packagePath));
+    QSslConfiguration ssl = QSslConfiguration::defaultConfiguration();
+    ssl.setCaCertificates(QSslCertificate::fromPath(TEST_CERT_DIR "/ca.pem"));
+    request.setSslConfiguration(ssl);
+    QNetworkReply *reply = manager.get(request);
+    auto *reader = new BodyReader(reply, limit, expectedSize);
+    QTRY_VERIFY_WITH_TIMEOUT(reply->isFinished(), 20000);
+
+    QVERIFY(reader->failed());
+    QCOMPARE(reader->errorString(), error);
+    // What was taken in stays within the bound, whatever the server sent.
+    QVERIFY(reader->takeBody().size() <= (expectedSize >= 0 ? qMin(expectedSize, limit) : limit));
+    delete reply;
 }
 
 void tst_Network::sha256_data()

@@ -84,6 +84,7 @@ void tst_Publish::package()
     QCOMPARE(manifest.value("hash").toString(),
              QString::fromLatin1(
                      QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex()));
+    QCOMPARE(manifest.value("size").toInteger(-1), bytes.size());
     QVERIFY(!QFile::exists(out + "/p-4.0.zip.part"));
 
     QuaZip zip(out + "/p-4.0.zip");

@@ -5,6 +5,11 @@
 #include <QFile>
 #include <QtTest>
 
+#include <cerrno>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
 static const QByteArray banner = "=== Updater entry point ===\n";
 static const QByteArray refusal = "Can't start more than one instance of the application.";
 static const QByteArray pipelineStarted = "Downloading latest version...";
@@ -18,7 +23,9 @@ private slots:
     void silentScan();
     void probeFindsRunningApplication();
     void probeClearsStaleSocket();
+    void probeLeavesBusyApplication();
     void secondInstanceRefused();
+    void guardCannotBeMade();
     void runningApplicationEndsQuietly();
 };
 
@@ -89,6 +96,36 @@ void tst_Startup::probeClearsStaleSocket()
     QVERIFY(again.canStart);
 }
 
+void tst_Startup::probeLeavesBusyApplication()
+{
+    TestEnv env;
+    // An application too busy to accept: its listen queue is full, so a connection
+    // attempt neither succeeds nor is refused.
+    const QByteArray path = QFile::encodeName(
+            env.filePath(QStringLiteral("Travik-Software.Pellarin")));
+    sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    qstrncpy(address.sun_path, path.constData(), sizeof address.sun_path);
+    const int listener = socket(AF_UNIX, SOCK_STREAM, 0);
+    QVERIFY(listener >= 0);
+    QCOMPARE(bind(listener, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+    QCOMPARE(listen(listener, 0), 0);
+    QList<int> queued;
+    const auto closeAll = qScopeGuard([&] {
+        for (int fd : std::as_const(queued) + QList<int>{listener})
+            close(fd);
+    });
+    for (bool full = false; !full && queued.size() < 64;) {
+        queued.append(socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0));
+        full = ::connect(queued.last(), reinterpret_cast<sockaddr *>(&address), sizeof address) != 0
+                && errno == EAGAIN;
+    }
+
+    LocalServer probe;
+    QVERIFY(!probe.canStart);
+    QVERIFY(QFile::exists(QFile::decodeName(path)));
+}
+
 void tst_Startup::secondInstanceRefused()
 {
     TestEnv env;
@@ -137,6 +174,26 @@ void tst_Startup::runningApplicationEndsQuietly()
     next.start(QStringLiteral(UPDATER_UNDER_TEST));
     QVERIFY2(next.waitForText(pipelineStarted), next.err);
     QVERIFY(!next.err.contains(refusal));
+}
+
+void tst_Startup::guardCannotBeMade()
+{
+    // The guard's key file goes in the temporary folder, here a file that is no folder.
+    TestEnv env;
+    QFile notAFolder(env.filePath(QStringLiteral("tmp")));
+    QVERIFY(notAFolder.open(QIODevice::WriteOnly));
+    notAFolder.close();
+    TestProcess updater(env);
+    QProcessEnvironment environment = env.environment();
+    environment.insert(QStringLiteral("TMPDIR"), notAFolder.fileName());
+    updater.setProcessEnvironment(environment);
+    updater.start(QStringLiteral(UPDATER_UNDER_TEST));
+    QVERIFY(updater.finishes());
+    QCOMPARE(updater.exitCode(), 0);
+    QCOMPARE(updater.out, banner);
+    QVERIFY2(updater.err.contains("Can't create the single-instance guard:"), updater.err);
+    QVERIFY(!updater.err.contains(refusal));
+    QVERIFY(!updater.err.contains(pipelineStarted));
 }
 
 QTEST_GUILESS_MAIN(tst_Startup)

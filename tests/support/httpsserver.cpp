@@ -2,6 +2,8 @@
 
 #include "testenv.h"
 
+#include <QTimer>
+
 HttpsServer::HttpsServer(quint16 port)
     : certificate(readFile(QStringLiteral(TEST_CERT_DIR "/server.pem"))),
       key(readFile(QStringLiteral(TEST_CERT_DIR "/server.key")), QSsl::Rsa)
@@ -16,9 +18,10 @@ HttpsServer::~HttpsServer()
         delete socket.data();
 }
 
-void HttpsServer::serve(const QString &path, const QByteArray &body, int status, Mode mode)
+void HttpsServer::serve(const QString &path, const QByteArray &body, int status, Mode mode,
+                        int dripBytes)
 {
-    responses.insert(path, {status, body, mode});
+    responses.insert(path, {status, body, mode, dripBytes});
 }
 
 QString HttpsServer::url(const QString &path) const
@@ -51,9 +54,11 @@ void HttpsServer::answer(QSslSocket *socket)
     requests.append(QString::fromLatin1(requestLine.value(0)) + QLatin1Char(' ') + path);
 
     const Response response = responses.value(path, {404, "Not found", Complete});
+    const bool announced = response.mode != NoLength && response.mode != Endless;
     QByteArray head = "HTTP/1.1 " + QByteArray::number(response.status)
             + (response.status == 200 ? " OK" : " Error")
-            + "\r\nContent-Length: " + QByteArray::number(response.body.size())
+            + (announced ? "\r\nContent-Length: " + QByteArray::number(response.body.size())
+                         : QByteArray())
             + "\r\nContent-Type: application/octet-stream\r\nConnection: close\r\n\r\n";
     switch (response.mode) {
     case Complete:
@@ -68,5 +73,34 @@ void HttpsServer::answer(QSslSocket *socket)
     case Stall:
         socket->write(head);
         break;
+    case NoLength:
+        socket->write(head + response.body);
+        socket->disconnectFromHost();
+        break;
+    case Endless:
+    case Drip: {
+        socket->write(head);
+        auto *timer = new QTimer(socket);
+        auto *sent = new qint64(0);
+        connect(timer, &QObject::destroyed, [sent] { delete sent; });
+        connect(timer, &QTimer::timeout, socket,
+                [this, socket, response, sent] { sendMore(socket, response, sent); });
+        timer->start(response.mode == Drip ? 50 : 0);
+        break;
     }
+    }
+}
+
+void HttpsServer::sendMore(QSslSocket *socket, const Response &response, qint64 *sent)
+{
+    if (response.mode == Endless) {
+        // Only as fast as the client takes it, so that what waits here stays small.
+        if (socket->encryptedBytesToWrite() + socket->bytesToWrite() < 1024 * 1024)
+            socket->write(response.body);
+        return;
+    }
+    socket->write(response.body.mid(*sent, response.dripBytes));
+    *sent += response.dripBytes;
+    if (*sent >= response.body.size())
+        socket->disconnectFromHost();
 }

@@ -17,19 +17,24 @@ public:
         Complete, // the whole body
         CloseHalfway, // announces the whole body, sends half and hangs up
         Stall, // sends the headers and then nothing
+        NoLength, // the whole body without Content-Length, then hangs up
+        Endless, // no Content-Length, and the body again and again until the client leaves
+        Drip, // announces the whole body and sends dripBytes of it every 50 ms
     };
     struct Response
     {
         int status = 200;
         QByteArray body;
         Mode mode = Complete;
+        int dripBytes = 1;
     };
 
     // Port 0 lets the system choose one.
     explicit HttpsServer(quint16 port = 0);
     ~HttpsServer() override;
 
-    void serve(const QString &path, const QByteArray &body, int status = 200, Mode mode = Complete);
+    void serve(const QString &path, const QByteArray &body, int status = 200, Mode mode = Complete,
+               int dripBytes = 1);
     QString url(const QString &path) const;
 
     // Each request as "GET /path", in the order they came.
@@ -40,6 +45,7 @@ protected:
 
 private:
     void answer(QSslSocket *socket);
+    void sendMore(QSslSocket *socket, const Response &response, qint64 *sent);
 
     QHash<QString, Response> responses;
     QSslCertificate certificate;

@@ -6,6 +6,12 @@
 #include <QFile>
 #include <QTest>
 
+#ifdef Q_OS_LINUX
+#    include <linux/capability.h>
+#    include <sys/syscall.h>
+#    include <unistd.h>
+#endif
+
 TestEnv::TestEnv() : oldTmpDir(qgetenv("TMPDIR"))
 {
     qputenv("TMPDIR", dir.path().toLocal8Bit());
@@ -29,6 +35,35 @@ void TestEnv::releaseOrphanedGuard() const
 {
     releaseOrphanedSegment(QString::fromLatin1(instanceKey));
 }
+
+#ifdef Q_OS_LINUX
+static void setOverrides(bool on)
+{
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct data[2] = {};
+    if (syscall(SYS_capget, &header, data) != 0)
+        return;
+    const quint32 overrides = (1u << CAP_DAC_OVERRIDE) | (1u << CAP_DAC_READ_SEARCH)
+            | (1u << CAP_FOWNER);
+    data[0].effective = on ? data[0].effective | (data[0].permitted & overrides)
+                           : data[0].effective & ~overrides;
+    if (syscall(SYS_capset, &header, data) != 0)
+        qFatal("cannot change this thread's capabilities");
+}
+
+PermissionsEnforced::PermissionsEnforced()
+{
+    setOverrides(false);
+}
+
+PermissionsEnforced::~PermissionsEnforced()
+{
+    setOverrides(true);
+}
+#else
+PermissionsEnforced::PermissionsEnforced() = default;
+PermissionsEnforced::~PermissionsEnforced() = default;
+#endif
 
 QByteArray readFile(const QString &path)
 {

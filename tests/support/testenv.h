@@ -27,6 +27,18 @@ private:
     QByteArray oldTmpDir;
 };
 
+// While it lives, root minds file permissions as any user does (the calling thread and
+// the threads it starts drop the capabilities that override them), so that read-only
+// folders stop root too. Does nothing for other users.
+class PermissionsEnforced
+{
+public:
+    PermissionsEnforced();
+    ~PermissionsEnforced();
+    PermissionsEnforced(const PermissionsEnforced &) = delete;
+    PermissionsEnforced &operator=(const PermissionsEnforced &) = delete;
+};
+
 // The whole contents of a file; empty if it cannot be read.
 QByteArray readFile(const QString &path);
 

@@ -86,6 +86,63 @@ QByteArray ZipBuilder::damageFirstEntry(QByteArray zip)
     return zip;
 }
 
+// Where each record of the directory starts, and where the end record is.
+static QList<qsizetype> directoryRecords(const QByteArray &zip, qsizetype *end)
+{
+    const auto *bytes = reinterpret_cast<const uchar *>(zip.constData());
+    *end = zip.size() - 22;
+    QList<qsizetype> records;
+    for (qsizetype at = qFromLittleEndian<quint32>(bytes + *end + 16); at < *end; at += 46
+                 + qFromLittleEndian<quint16>(bytes + at + 28)
+                 + qFromLittleEndian<quint16>(bytes + at + 30)
+                 + qFromLittleEndian<quint16>(bytes + at + 32)) {
+        records.append(at);
+    }
+    return records;
+}
+
+template<typename T>
+static void put(QByteArray &zip, qsizetype at, T value)
+{
+    qToLittleEndian<T>(value, zip.data() + at);
+}
+
+QByteArray ZipBuilder::declareEntries(QByteArray zip, quint16 count)
+{
+    qsizetype end;
+    directoryRecords(zip, &end);
+    put<quint16>(zip, end + 8, count);
+    put<quint16>(zip, end + 10, count);
+    return zip;
+}
+
+QByteArray ZipBuilder::breakRecord(QByteArray zip, int index)
+{
+    qsizetype end;
+    put<quint32>(zip, directoryRecords(zip, &end).at(index), 0x02014b51);
+    return zip;
+}
+
+QByteArray ZipBuilder::dropLastRecord(QByteArray zip)
+{
+    qsizetype end;
+    const qsizetype last = directoryRecords(zip, &end).last();
+    const qsizetype removed = end - last;
+    zip.remove(last, removed);
+    end -= removed;
+    put<quint32>(zip, end + 12,
+                 quint32(qFromLittleEndian<quint32>(zip.constData() + end + 12) - removed));
+    return zip;
+}
+
+QByteArray ZipBuilder::declareSizes(QByteArray zip, quint32 size)
+{
+    qsizetype end;
+    for (qsizetype at : directoryRecords(zip, &end))
+        put<quint32>(zip, at + 24, size);
+    return zip;
+}
+
 QByteArray launchReporterScript()
 {
     return "#!/bin/sh\n"

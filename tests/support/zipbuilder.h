@@ -24,6 +24,15 @@ public:
     // Damages the compressed data of the first entry, leaving the headers intact.
     static QByteArray damageFirstEntry(QByteArray zip);
 
+    // Ways the directory at the end of an archive goes wrong (archives without comment):
+    // an end record that declares `count` entries, as a tool without zip64 writes for
+    // count + 65,536 of them; a broken record; the last record missing; every entry
+    // declaring `size` unpacked bytes.
+    static QByteArray declareEntries(QByteArray zip, quint16 count);
+    static QByteArray breakRecord(QByteArray zip, int index);
+    static QByteArray dropLastRecord(QByteArray zip);
+    static QByteArray declareSizes(QByteArray zip, quint32 size);
+
 private:
     struct Entry
     {

@@ -5,7 +5,7 @@
 //
 // The package holds the folder's contents with no enclosing folder, '/' as separator,
 // an entry for each empty folder and the files' Unix permissions. The manifest's hash
-// is the SHA-256 of the package file exactly as written.
+// is the SHA-256 of the package file exactly as written, its size the file's length.
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QCryptographicHash>
@@ -180,7 +180,8 @@ int main(int argc, char **argv)
 
     const QJsonObject manifest{{QStringLiteral("version"), version},
                                {QStringLiteral("url"), url.toString(QUrl::FullyEncoded)},
-                               {QStringLiteral("hash"), QString::fromLatin1(hash)}};
+                               {QStringLiteral("hash"), QString::fromLatin1(hash)},
+                               {QStringLiteral("size"), QFileInfo(packagePath).size()}};
     const QString manifestPath = outputDir.absoluteFilePath(QStringLiteral("latest.json"));
     QSaveFile manifestFile(manifestPath);
     if (!manifestFile.open(QIODevice::WriteOnly)

@@ -1,0 +1,100 @@
+#include "zipdirectory.h"
+
+#include <QtEndian>
+
+namespace {
+
+constexpr quint32 endSignature = 0x06054b50;
+constexpr quint32 end64Signature = 0x06064b50;
+constexpr quint32 locator64Signature = 0x07064b50;
+constexpr quint32 recordSignature = 0x02014b50;
+constexpr qint64 endSize = 22;
+constexpr qint64 end64Size = 56;
+constexpr qint64 locator64Size = 20;
+constexpr qint64 recordSize = 46;
+
+class Reader
+{
+public:
+    explicit Reader(QByteArrayView bytes) : bytes(bytes) { }
+
+    bool has(qint64 at, qint64 length) const
+    {
+        return at >= 0 && length >= 0 && at <= bytes.size() && length <= bytes.size() - at;
+    }
+    template<typename T>
+    T read(qint64 at) const
+    {
+        return qFromLittleEndian<T>(bytes.data() + at);
+    }
+
+private:
+    QByteArrayView bytes;
+};
+
+} // namespace
+
+qint64 countZipDirectory(QByteArrayView archive, QString *problem)
+{
+    const Reader zip(archive);
+    // The end record is the last thing in the archive but for a comment of up to 64 KiB.
+    qint64 end = -1;
+    for (qint64 at = archive.size() - endSize; at >= 0 && at >= archive.size() - endSize - 0xffff;
+         --at) {
+        if (zip.read<quint32>(at) == endSignature) {
+            end = at;
+            break;
+        }
+    }
+    if (end < 0) {
+        *problem = QStringLiteral("pas de fin de répertoire");
+        return -1;
+    }
+    quint64 declared = zip.read<quint16>(end + 10);
+    quint64 size = zip.read<quint32>(end + 12);
+    quint64 offset = zip.read<quint32>(end + 16);
+    qint64 directoryEnd = end;
+    const qint64 locator = end - locator64Size;
+    if (zip.has(locator, locator64Size) && zip.read<quint32>(locator) == locator64Signature) {
+        const quint64 at = zip.read<quint64>(locator + 8);
+        if (at > quint64(archive.size()) || !zip.has(qint64(at), end64Size)
+            || zip.read<quint32>(qint64(at)) != end64Signature) {
+            *problem = QStringLiteral("fin de répertoire zip64 introuvable");
+            return -1;
+        }
+        declared = zip.read<quint64>(qint64(at) + 32);
+        size = zip.read<quint64>(qint64(at) + 40);
+        offset = zip.read<quint64>(qint64(at) + 48);
+        directoryEnd = qint64(at);
+    }
+    // Data before the archive (a self-extracting stub) shifts every offset alike.
+    if (size > quint64(directoryEnd) || offset > quint64(directoryEnd) - size) {
+        *problem = QStringLiteral("répertoire hors de l'archive");
+        return -1;
+    }
+    const qint64 shift = directoryEnd - qint64(offset + size);
+
+    qint64 count = 0;
+    qint64 at = shift + qint64(offset);
+    while (at < directoryEnd) {
+        if (!zip.has(at, recordSize) || at + recordSize > directoryEnd
+            || zip.read<quint32>(at) != recordSignature) {
+            *problem = QStringLiteral("entrée %1 du répertoire endommagée").arg(count + 1);
+            return -1;
+        }
+        at += recordSize + zip.read<quint16>(at + 28) + zip.read<quint16>(at + 30)
+                + zip.read<quint16>(at + 32);
+        ++count;
+    }
+    if (at != directoryEnd) {
+        *problem = QStringLiteral("entrée %1 du répertoire tronquée").arg(count);
+        return -1;
+    }
+    if (quint64(count) != declared) {
+        *problem = QStringLiteral("le répertoire compte %1 entrées, la fin en annonce %2")
+                           .arg(count)
+                           .arg(declared);
+        return -1;
+    }
+    return count;
+}
