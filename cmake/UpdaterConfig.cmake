@@ -1,7 +1,9 @@
-# add_updater_config(<target> <server> <ca-file>)
-# Makes a small library that fixes where the updater looks for releases and which
-# extra certificate authority it trusts. Every program links exactly one of them.
+# add_updater_config(<target> <server> <ca-file> [<signing-key-file>])
+# Makes a small library that fixes where the updater looks for releases, which extra
+# certificate authority it trusts and whose signature it requires. Every program links
+# exactly one of them.
 function(add_updater_config target server ca_file)
+    set(key_file "${ARGV3}")
     if(NOT server MATCHES "^https://[^/?#]+$")
         message(FATAL_ERROR
             "The release server must be https://host[:port] without a path, not '${server}'")
@@ -17,6 +19,23 @@ function(add_updater_config target server ca_file)
             message(FATAL_ERROR "'${ca_file}' holds no PEM certificate")
         endif()
         set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${ca_file}")
+    endif()
+    set(UPDATER_SIGNING_KEY_BASE64 "")
+    if(key_file)
+        if(NOT EXISTS "${key_file}")
+            message(FATAL_ERROR "Signing key '${key_file}' not found")
+        endif()
+        # A minisign public key file: a comment line, then base64 of "Ed", the key id and
+        # the Ed25519 key.
+        file(STRINGS "${key_file}" key_lines)
+        list(LENGTH key_lines key_count)
+        if(key_count GREATER 1)
+            list(GET key_lines 1 UPDATER_SIGNING_KEY_BASE64)
+        endif()
+        if(NOT UPDATER_SIGNING_KEY_BASE64 MATCHES "^RW[A-Za-z0-9+/]+$")
+            message(FATAL_ERROR "'${key_file}' is not a minisign public key")
+        endif()
+        set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${key_file}")
     endif()
     configure_file("${PROJECT_SOURCE_DIR}/src/releaseconfig.cpp.in"
         "${CMAKE_CURRENT_BINARY_DIR}/${target}.cpp" @ONLY)

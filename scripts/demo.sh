@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# The updater's whole job, on this machine: a private certificate authority, a release
-# published with the publishing tool and served over HTTPS by nginx on loopback, and the
-# updater installing and starting it. Then a second start while Pellarin runs, which
-# leaves at once. Everything it starts is stopped at the end; what it made stays in
+# The updater's whole job, on this machine: a private certificate authority and a vendor
+# signing key, a release published and signed with the publishing tool and served over
+# HTTPS by nginx on loopback, and the updater installing and starting it. Then a second
+# start while Pellarin runs, which leaves at once, and a package replaced on the server
+# after signing, which is refused. Everything it starts is stopped at the end; what it made stays in
 # demo-run/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -24,24 +25,31 @@ cleanup() {
 trap cleanup EXIT
 step() { printf '\n== %s\n' "$*"; }
 
-step "1. A private certificate authority, and a certificate for localhost signed by it"
+step "1. A private certificate authority, a certificate for localhost signed by it, and a
+   throwaway vendor signing key (minisign, no password)"
 sh tools/make-certificates.sh "$run/certs"
+minisign -G -W -p "$run/certs/minisign.pub" -s "$run/certs/minisign.key" > /dev/null
 ls "$run/certs"
 
-step "2. Build the updater for https://localhost:$port, trusting that authority"
+step "2. Build the updater for https://localhost:$port, trusting that authority and
+   requiring that key's signature"
 cmake -S . -B build-demo -G Ninja -DCMAKE_BUILD_TYPE=Release -DUPDATER_BUILD_TESTS=OFF \
     -DUPDATER_RELEASE_SERVER="https://localhost:$port" \
-    -DUPDATER_TRUSTED_CA="$run/certs/ca.pem" > "$run/cmake.log"
+    -DUPDATER_TRUSTED_CA="$run/certs/ca.pem" \
+    -DUPDATER_SIGNING_KEY="$run/certs/minisign.pub" > "$run/cmake.log"
 cmake --build build-demo > "$run/build.log"
 echo "built build-demo/PellarinUpdater, build-demo/pellarin-publish and the demo application"
 
-step "3. Publish Pellarin 2.0 with the publishing tool"
+step "3. Publish and sign Pellarin 2.0 with the publishing tool"
 mkdir -p "$run/app/bin" "$run/app/share" "$run/app/logs"
 cp build-demo/demo-app/bin/PellarinApp.exe "$run/app/bin/"
 echo "2.0" > "$run/app/share/version.txt"
-build-demo/pellarin-publish --output "$run/www/QVX/release" "$run/app" 2.0 \
+build-demo/pellarin-publish --sign "$run/certs/minisign.key" \
+    --public-key "$run/certs/minisign.pub" --output "$run/www/QVX/release" "$run/app" 2.0 \
     "https://localhost:$port/QVX/release/pellarin-2.0.zip"
 cat "$run/www/QVX/release/latest.json"
+echo "-- its signature, decoded:"
+sed -n 's/.*"signature": "\([^"]*\)".*/\1/p' "$run/www/QVX/release/latest.json" | base64 -d
 
 step "4. Serve the release folder over HTTPS with nginx on 127.0.0.1:$port"
 # nginx's workers run as an unprivileged user, who may not enter this checkout (say,
@@ -136,7 +144,39 @@ echo "it ended at once with exit status $status; standard output:"
 cat "$run/second.out"
 echo "requests to the release server since: $(( $(wc -l < "$run/nginx/access.log") - requests ))"
 
-step "8. Stop Pellarin, nginx and the display"
+step "8. Someone who controls the server replaces the package after signing, and rewrites
+   the manifest's digest and size to match; Pellarin has ended"
+pkill -f "$run/install/App/bin/PellarinApp.exe" || true
+sleep 0.5
+mkdir -p "$run/evil/bin"
+printf '#!/bin/sh\necho "not from the vendor"\n' > "$run/evil/bin/PellarinApp.exe"
+chmod +x "$run/evil/bin/PellarinApp.exe"
+build-demo/pellarin-publish --output "$run/evil-www" "$run/evil" 2.0 \
+    "https://localhost:$port/QVX/release/pellarin-2.0.zip" > /dev/null
+cp "$run/evil-www/pellarin-2.0.zip" "$www/QVX/release/pellarin-2.0.zip"
+hash=$(sha256sum "$run/evil-www/pellarin-2.0.zip" | cut -d' ' -f1)
+size=$(stat -c %s "$run/evil-www/pellarin-2.0.zip")
+sed -i -e "s/\"hash\": \"[0-9a-f]*\"/\"hash\": \"$hash\"/" \
+    -e "s/\"size\": [0-9]*/\"size\": $size/" "$www/QVX/release/latest.json"
+cd "$run/install"
+status=0
+# The error box waits for the user: answer it when it comes up.
+( for _ in $(seq 100); do
+    box=$(xdotool search --onlyvisible --name '^Erreur$' 2>/dev/null | head -n 1) && [ -n "$box" ] \
+        && { sleep 1; import -window root "$run/refused.png" 2>/dev/null || true;
+             xdotool windowfocus --sync "$box" key Return; break; }
+    sleep 0.2
+  done ) &
+timeout 60 ./PellarinUpdater > /dev/null 2> "$run/refused.log" || status=$?
+wait $! 2>/dev/null || true
+cd "$root"
+echo "the updater ended with exit status $status; its log:"
+cat "$run/refused.log"
+echo "-- App still holds the signed release:"
+cat "$run/install/App/share/version.txt"
+[ -f "$run/refused.png" ] && echo "screenshot of the box: $run/refused.png"
+
+step "9. Stop Pellarin, nginx and the display"
 cleanup
 trap - EXIT
 echo "done: nothing left running"

@@ -3,9 +3,11 @@
 #include <QNetworkReply>
 #include <QTimer>
 
-BodyReader::BodyReader(QNetworkReply *reply, qint64 limit, qint64 expectedSize)
+BodyReader::BodyReader(QNetworkReply *reply, qint64 limit, qint64 expectedSize, bool blake2b)
     : QObject(reply), reply(reply), limit(limit), expectedSize(expectedSize)
 {
+    if (blake2b)
+        this->blake2b = std::make_unique<Digest>(QCryptographicHash::Blake2b_512);
     // Without a limit the network thread reads ahead of us, and what piles up in between
     // stays in the process's memory for the rest of the run.
     reply->setReadBufferSize(4 * 1024 * 1024);
@@ -55,7 +57,10 @@ void BodyReader::read()
     body.resize(start + available);
     const qint64 got = reply->read(body.data() + start, available);
     body.resize(start + qMax<qint64>(got, 0));
-    hash.addData(QByteArrayView(body).sliced(start));
+    const QByteArrayView piece = QByteArrayView(body).sliced(start);
+    sha256.addData(piece);
+    if (blake2b)
+        blake2b->addData(piece);
 }
 
 void BodyReader::fail(const QString &reason)
@@ -92,5 +97,10 @@ QByteArray BodyReader::takeBody()
 
 QString BodyReader::digest()
 {
-    return QString::fromLatin1(hash.hexResult());
+    return QString::fromLatin1(sha256.result().toHex());
+}
+
+QByteArray BodyReader::blake2bDigest()
+{
+    return blake2b ? blake2b->result() : QByteArray();
 }

@@ -1,9 +1,11 @@
 #pragma once
 
-#include "sha256.h"
+#include "digest.h"
 
 #include <QByteArray>
 #include <QObject>
+
+#include <memory>
 
 class QNetworkReply;
 
@@ -17,15 +19,17 @@ class BodyReader : public QObject
 
 public:
     // Becomes a child of the reply. With `expectedSize` (-1: not known) the body must be
-    // exactly that long; without it, at most `limit` bytes.
-    BodyReader(QNetworkReply *reply, qint64 limit, qint64 expectedSize = -1);
+    // exactly that long; without it, at most `limit` bytes. With `blake2b` it also takes
+    // the BLAKE2b-512 digest on the same pass, for a signature check.
+    BodyReader(QNetworkReply *reply, qint64 limit, qint64 expectedSize = -1, bool blake2b = false);
 
     // After the reply has finished: whether the transfer failed, and why.
     bool failed();
     QString errorString();
-    // The whole body, then its lower-case hex SHA-256.
+    // The whole body, then its lower-case hex SHA-256 and its BLAKE2b-512.
     QByteArray takeBody();
     QString digest();
+    QByteArray blake2bDigest();
 
 private:
     void checkLength();
@@ -37,5 +41,6 @@ private:
     const qint64 expectedSize;
     QByteArray body;
     QString problem;
-    Sha256 hash;
+    Digest sha256{QCryptographicHash::Sha256};
+    std::unique_ptr<Digest> blake2b;
 };

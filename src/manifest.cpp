@@ -37,10 +37,10 @@ static QNetworkRequest updateRequest(const QUrl &url)
 }
 
 static QNetworkReply *get(QNetworkAccessManager *manager, const QUrl &url, qint64 limit,
-                          qint64 expectedSize = -1)
+                          qint64 expectedSize = -1, bool blake2b = false)
 {
     QNetworkReply *reply = manager->get(updateRequest(url));
-    new BodyReader(reply, limit, expectedSize);
+    new BodyReader(reply, limit, expectedSize, blake2b);
     new SpeedLimit(reply, window::lowSpeedLimit, window::lowSpeedTime);
     return reply;
 }
@@ -66,7 +66,7 @@ void window::RequestJsonFinished()
         // A manifest that could not be read leaves the URL empty; that request fails
         // and ends in the package stage's error.
         const QUrl url(packageUrl, QUrl::TolerantMode);
-        zipReply = get(manager, url, maxPackageSize, expectedSize);
+        zipReply = get(manager, url, maxPackageSize, expectedSize, !signingKey().isEmpty());
         connect(zipReply, &QNetworkReply::finished, this, &window::RequestZipFinished);
     }
     jsonReply->deleteLater();
@@ -101,6 +101,7 @@ void window::ParseManifest(const QByteArray &body)
     const QString hash = manifest.value(QStringLiteral("hash")).toString();
     expectedHash = hash;
     packageUrl = url;
+    signature = manifest.value(QStringLiteral("signature")).toString();
     qDebug() << "Version:" << version;
     qDebug() << "URL:" << url;
     qDebug() << "Hash:" << hash;

@@ -1,8 +1,20 @@
 #include "bodyreader.h"
+#include "releaseconfig.h"
+#include "signature.h"
 #include "window.h"
 
 #include <QDebug>
 #include <QNetworkReply>
+
+// A build with the vendor's key takes only packages signed with it; which check failed,
+// or nothing.
+static QString signatureProblem(const window &w, BodyReader *reader)
+{
+    if (signingKey().isEmpty())
+        return QString();
+    return checkSignature(signingKey(), w.signature, reader->blake2bDigest(),
+                          QUrl(w.packageUrl, QUrl::TolerantMode).fileName());
+}
 
 void window::RequestZipFinished()
 {
@@ -14,8 +26,14 @@ void window::RequestZipFinished()
     } else {
         QByteArray data = reader->takeBody();
         const QString digest = reader->digest();
+        // Checked only once the digest matches, as the manifest's own check comes first.
+        const QString refusal = expectedHash == digest ? signatureProblem(*this, reader)
+                                                       : QString();
         if (expectedHash != digest) {
             qDebug() << "Download corrupted";
+            ShowUpdateError();
+        } else if (!refusal.isEmpty()) {
+            qDebug() << "Signature check failed:" << refusal;
             ShowUpdateError();
         } else {
             qDebug() << "Files verified";

@@ -27,6 +27,9 @@ public:
     QString packageUrl;
     // The package's length in bytes as the manifest gives it; -1 when it does not.
     qint64 expectedSize = -1;
+    // The manifest's minisign signature of the package, base64 of the .minisig text; only
+    // builds with the vendor's key look at it.
+    QString signature;
 
     void ParseManifest(const QByteArray &body);
     void ShowUpdateError();

@@ -4,6 +4,9 @@
 #include "testenv.h"
 #include "zipbuilder.h"
 
+#include <QCryptographicHash>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QtTest>
 
 static const QByteArray banner = "=== Updater entry point ===\n";
@@ -23,11 +26,15 @@ private slots:
     void applicationRunning();
     void secondUpdaterWhileFirstWaits();
     void corruptedDownload();
+    void signedRelease_data();
+    void signedRelease();
 
 private:
     // Publishes `bin/PellarinApp.exe` (a script that reports how it was started) with the
     // publishing tool; returns the manifest and leaves the package in `package`.
-    QByteArray publish();
+    QByteArray publish(const QStringList &options = {});
+    // Finds the error box on the display, sees that it waits for the user, and answers it.
+    void answerErrorBox(TestProcess &updater);
     std::unique_ptr<TestProcess> startUpdater(const QStringList &arguments = {});
     QString installed(const QString &name) const;
 
@@ -80,7 +87,7 @@ void tst_EndToEnd::cleanup()
     env.reset();
 }
 
-QByteArray tst_EndToEnd::publish()
+QByteArray tst_EndToEnd::publish(const QStringList &options)
 {
     const QString app = env->filePath(QStringLiteral("release/app"));
     const QString www = env->filePath(QStringLiteral("release/www"));
@@ -94,8 +101,9 @@ QByteArray tst_EndToEnd::publish()
 
     QProcess tool;
     tool.start(QStringLiteral(PUBLISH_TOOL),
-               {QStringLiteral("--output"), www, app, QStringLiteral("3.1"),
-                server->url(packagePath)});
+               options
+                       + QStringList{QStringLiteral("--output"), www, app, QStringLiteral("3.1"),
+                                     server->url(packagePath)});
     tool.waitForFinished();
     if (tool.exitCode() != 0)
         qFatal("publishing failed: %s", tool.readAllStandardError().constData());
@@ -119,6 +127,32 @@ std::unique_ptr<TestProcess> tst_EndToEnd::startUpdater(const QStringList &argum
 QString tst_EndToEnd::installed(const QString &name) const
 {
     return QString::fromUtf8(readFile(updaterDir + QStringLiteral("/App/") + name));
+}
+
+void tst_EndToEnd::answerErrorBox(TestProcess &updater)
+{
+    QProcessEnvironment onDisplay = QProcessEnvironment::systemEnvironment();
+    onDisplay.insert(QStringLiteral("DISPLAY"), display);
+    QProcess search;
+    search.setProcessEnvironment(onDisplay);
+    search.start(QStringLiteral("xdotool"),
+                 {QStringLiteral("search"), QStringLiteral("--sync"),
+                  QStringLiteral("--onlyvisible"), QStringLiteral("--name"),
+                  QStringLiteral("^Erreur$")});
+    QTRY_VERIFY_WITH_TIMEOUT(search.state() == QProcess::NotRunning, 30000);
+    const QByteArray box = search.readAllStandardOutput().trimmed();
+    QVERIFY2(!box.isEmpty(), "no error box appeared");
+
+    // The box waits for the user, however long.
+    QTest::qWait(1000);
+    QCOMPARE(updater.state(), QProcess::Running);
+
+    QProcess key;
+    key.setProcessEnvironment(onDisplay);
+    key.start(QStringLiteral("xdotool"),
+              {QStringLiteral("windowfocus"), QStringLiteral("--sync"), QString::fromLatin1(box),
+               QStringLiteral("key"), QStringLiteral("Return")});
+    QVERIFY(key.waitForFinished());
 }
 
 void tst_EndToEnd::fullUpdate()
@@ -186,33 +220,62 @@ void tst_EndToEnd::corruptedDownload()
     server->serve(packagePath, package);
 
     auto updater = startUpdater();
-    QProcessEnvironment onDisplay = QProcessEnvironment::systemEnvironment();
-    onDisplay.insert(QStringLiteral("DISPLAY"), display);
-    QProcess search;
-    search.setProcessEnvironment(onDisplay);
-    search.start(QStringLiteral("xdotool"),
-                 {QStringLiteral("search"), QStringLiteral("--sync"),
-                  QStringLiteral("--onlyvisible"), QStringLiteral("--name"),
-                  QStringLiteral("^Erreur$")});
-    QTRY_VERIFY_WITH_TIMEOUT(search.state() == QProcess::NotRunning, 30000);
-    const QByteArray box = search.readAllStandardOutput().trimmed();
-    QVERIFY2(!box.isEmpty(), "no error box appeared");
-
-    // The box waits for the user, however long.
-    QTest::qWait(1000);
-    QCOMPARE(updater->state(), QProcess::Running);
+    answerErrorBox(*updater);
     QVERIFY(updater->err.contains("Download corrupted\n"));
-
-    QProcess key;
-    key.setProcessEnvironment(onDisplay);
-    key.start(QStringLiteral("xdotool"),
-              {QStringLiteral("windowfocus"), QStringLiteral("--sync"), QString::fromLatin1(box),
-               QStringLiteral("key"), QStringLiteral("Return")});
-    QVERIFY(key.waitForFinished());
     QVERIFY(updater->finishes());
     QCOMPARE(updater->exitCode(), 0);
     QCOMPARE(installed(QStringLiteral("bin/PellarinApp.exe")), QStringLiteral("release 3.0"));
     QVERIFY(!QFile::exists(report));
+}
+
+void tst_EndToEnd::signedRelease_data()
+{
+    QTest::addColumn<bool>("replaced");
+
+    QTest::newRow("signed release") << false;
+    // By whoever controls the server, who can also rewrite the manifest's digest and size.
+    QTest::newRow("package replaced after signing") << true;
+}
+
+void tst_EndToEnd::signedRelease()
+{
+    QFETCH(bool, replaced);
+
+    const QString updater = updaterDir + QStringLiteral("/PellarinUpdater");
+    QVERIFY(QFile::remove(updater));
+    QVERIFY(QFile::copy(QStringLiteral(SIGNED_UPDATER_UNDER_TEST), updater));
+    QByteArray manifest = publish({QStringLiteral("--sign"), TEST_CERT_DIR "/minisign.key",
+                                   QStringLiteral("--public-key"), TEST_CERT_DIR "/minisign.pub"});
+    QVERIFY(manifest.contains("\"signature\""));
+    if (replaced) {
+        package = ZipBuilder()
+                          .file("bin/PellarinApp.exe", launchReporterScript(), executable())
+                          .build();
+        QJsonObject object = QJsonDocument::fromJson(manifest).object();
+        object.insert(
+                "hash",
+                QString::fromLatin1(
+                        QCryptographicHash::hash(package, QCryptographicHash::Sha256).toHex()));
+        object.insert("size", package.size());
+        manifest = QJsonDocument(object).toJson();
+    }
+    server->serve(manifestPath, manifest);
+    server->serve(packagePath, package);
+
+    auto run = startUpdater({QStringLiteral("--silent")});
+    if (replaced) {
+        answerErrorBox(*run);
+        QVERIFY(run->finishes());
+        QVERIFY2(run->err.contains(
+                         "Signature check failed: \"the package does not match its signature\"\n"),
+                 run->err);
+        QCOMPARE(installed(QStringLiteral("bin/PellarinApp.exe")), QStringLiteral("release 3.0"));
+    } else {
+        QVERIFY(run->finishes());
+        QVERIFY2(run->err.contains("Program launched successfully.\n"), run->err);
+        QTRY_VERIFY(QFile::exists(report));
+    }
+    QCOMPARE(run->exitCode(), 0);
 }
 
 QTEST_GUILESS_MAIN(tst_EndToEnd)

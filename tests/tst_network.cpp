@@ -1,7 +1,7 @@
 #include "bodyreader.h"
+#include "digest.h"
 #include "httpsserver.h"
 #include "modalcloser.h"
-#include "sha256.h"
 #include "testenv.h"
 #include "window.h"
 #include "zipbuilder.h"
@@ -30,8 +30,8 @@ private slots:
     void hostileServer();
     void bodyLimits_data();
     void bodyLimits();
-    void sha256_data();
-    void sha256();
+    void digests_data();
+    void digests();
 
 private:
     // Runs the window's pipeline to its end, dismissing any error box.
@@ -256,6 +256,11 @@ void tst_Network::pipeline_data()
             = R"({"version": "2.0", "url": "%URL%", "hash": "%HASH%", "size": %SIZE%})";
     QTest::newRow("size matches") << sized << 200 << zip << 200 << int(HttpsServer::NoLength)
                                   << parsed + installedLog << 2 << true;
+    // Only builds with a vendor key look at it.
+    QTest::newRow("garbage signature")
+            << QByteArray(
+                       R"({"version": "2.0", "url": "%URL%", "hash": "%HASH%", "signature": "*"})")
+            << 200 << zip << 200 << complete << parsed + installedLog << 2 << true;
     QTest::newRow("Content-Length differs from size")
             << QByteArray(sized).replace("%SIZE%", "%SIZE+1%") << 200 << zip << 200 << complete
             << parsed
@@ -437,33 +442,43 @@ void tst_Network::bodyLimits()
     delete reply;
 }
 
-void tst_Network::sha256_data()
+void tst_Network::digests_data()
 {
+    QTest::addColumn<int>("algorithm");
     QTest::addColumn<int>("size");
     QTest::addColumn<int>("piece");
 
-    // Block boundaries of SHA-256 (64 bytes, padding from 56), fed whole and in pieces.
-    QTest::newRow("empty") << 0 << 1;
-    QTest::newRow("one byte") << 1 << 1;
-    QTest::newRow("55 bytes") << 55 << 55;
-    QTest::newRow("56 bytes") << 56 << 7;
-    QTest::newRow("64 bytes") << 64 << 64;
-    QTest::newRow("one block and one byte") << 65 << 13;
-    QTest::newRow("a megabyte in odd pieces") << 1048579 << 65537;
+    // Block boundaries (SHA-256: 64 bytes, padding from 56; BLAKE2b: 128), fed whole and
+    // in pieces.
+    const int sha256 = QCryptographicHash::Sha256;
+    const int blake2b = QCryptographicHash::Blake2b_512;
+    QTest::newRow("SHA-256, empty") << sha256 << 0 << 1;
+    QTest::newRow("SHA-256, one byte") << sha256 << 1 << 1;
+    QTest::newRow("SHA-256, 55 bytes") << sha256 << 55 << 55;
+    QTest::newRow("SHA-256, 56 bytes") << sha256 << 56 << 7;
+    QTest::newRow("SHA-256, 64 bytes") << sha256 << 64 << 64;
+    QTest::newRow("SHA-256, one block and one byte") << sha256 << 65 << 13;
+    QTest::newRow("SHA-256, a megabyte in odd pieces") << sha256 << 1048579 << 65537;
+    QTest::newRow("BLAKE2b, empty") << blake2b << 0 << 1;
+    QTest::newRow("BLAKE2b, 128 bytes") << blake2b << 128 << 128;
+    QTest::newRow("BLAKE2b, one block and one byte") << blake2b << 129 << 64;
+    QTest::newRow("BLAKE2b, a megabyte in odd pieces") << blake2b << 1048579 << 65537;
 }
 
-void tst_Network::sha256()
+void tst_Network::digests()
 {
+    QFETCH(int, algorithm);
     QFETCH(int, size);
     QFETCH(int, piece);
 
     QByteArray data(size, Qt::Uninitialized);
     for (int i = 0; i < size; ++i)
         data[i] = char(quint32(i) * 7919u % 251u);
-    Sha256 hash;
+    const auto kind = QCryptographicHash::Algorithm(algorithm);
+    Digest hash(kind);
     for (int at = 0; at < size; at += piece)
         hash.addData(QByteArrayView(data).sliced(at, qMin(piece, size - at)));
-    QCOMPARE(hash.hexResult(), QCryptographicHash::hash(data, QCryptographicHash::Sha256).toHex());
+    QCOMPARE(hash.result(), QCryptographicHash::hash(data, kind));
 }
 
 QTEST_MAIN(tst_Network)

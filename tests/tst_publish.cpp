@@ -53,8 +53,17 @@ void tst_Publish::write(const QString &name, const QByteArray &data, QFile::Perm
 
 int tst_Publish::publish(const QStringList &arguments, QByteArray *err)
 {
+    // An argument "PATH=..." sets the tool's PATH instead.
     QProcess tool;
-    tool.start(QStringLiteral(PUBLISH_TOOL), arguments);
+    QStringList toolArguments = arguments;
+    const QStringList path = arguments.filter(QRegularExpression("^PATH="));
+    if (!path.isEmpty()) {
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("PATH", path.first().mid(5));
+        tool.setProcessEnvironment(environment);
+        toolArguments.removeAll(path.first());
+    }
+    tool.start(QStringLiteral(PUBLISH_TOOL), toolArguments);
     tool.waitForFinished();
     if (err)
         *err = tool.readAllStandardError();
@@ -108,25 +117,44 @@ void tst_Publish::refusals_data()
 {
     QTest::addColumn<bool>("withExecutable");
     QTest::addColumn<QString>("url");
+    QTest::addColumn<QStringList>("options");
     QTest::addColumn<QByteArray>("message");
 
     const QString good = QStringLiteral("https://releases.pellarin.example/p.zip");
-    QTest::newRow("no executable") << false << good << QByteArray("holds no bin/PellarinApp.exe");
+    const QString key = QStringLiteral(TEST_CERT_DIR "/minisign.key");
+    QTest::newRow("no executable")
+            << false << good << QStringList() << QByteArray("holds no bin/PellarinApp.exe");
     QTest::newRow("plain http") << true << QStringLiteral("http://releases.pellarin.example/p.zip")
-                                << QByteArray("is not an https URL");
+                                << QStringList() << QByteArray("is not an https URL");
     QTest::newRow("no file name") << true << QStringLiteral("https://releases.pellarin.example/")
-                                  << QByteArray("is not an https URL");
+                                  << QStringList() << QByteArray("is not an https URL");
+    QTest::newRow("no minisign program") << true << good << QStringList{"--sign", key, "PATH="}
+                                         << QByteArray("--sign needs the minisign program");
+    QTest::newRow("no secret key") << true << good << QStringList{"--sign", key + ".missing"}
+                                   << QByteArray("minisign could not sign");
+    QTest::newRow("keys not a pair")
+            << true << good << QStringList{"--sign", key, "--public-key", "%OTHER%"}
+            << QByteArray("the keys are not a pair");
 }
 
 void tst_Publish::refusals()
 {
     QFETCH(bool, withExecutable);
     QFETCH(QString, url);
+    QFETCH(QStringList, options);
     QFETCH(QByteArray, message);
 
     write(withExecutable ? "bin/PellarinApp.exe" : "bin/pellarin", "#!/bin/sh\n");
+    const qsizetype other = options.indexOf("%OTHER%");
+    if (other >= 0) {
+        options[other] = env->filePath("other.pub");
+        QCOMPARE(QProcess::execute(
+                         MINISIGN_PROGRAM,
+                         {"-G", "-W", "-p", options.at(other), "-s", env->filePath("other.key")}),
+                 0);
+    }
     QByteArray err;
-    QCOMPARE(publish({"--output", out, app, "4.0", url}, &err), 1);
+    QCOMPARE(publish(options + QStringList{"--output", out, app, "4.0", url}, &err), 1);
     QVERIFY2(err.contains(message), err);
     QVERIFY(!QFile::exists(out + "/latest.json"));
 }

@@ -1,11 +1,14 @@
 // Publishes a release of Pellarin: packs an application folder into the zip package that
 // the updater installs, and writes the latest.json manifest that announces it.
 //
-//   pellarin-publish [--output <folder>] <application folder> <version> <package URL>
+//   pellarin-publish [--output <folder>] [--sign <minisign secret key>
+//                    [--public-key <minisign public key>]] <application folder> <version> <URL>
 //
 // The package holds the folder's contents with no enclosing folder, '/' as separator,
 // an entry for each empty folder and the files' Unix permissions. The manifest's hash
 // is the SHA-256 of the package file exactly as written, its size the file's length.
+// With --sign the minisign program signs the package (asking for the key's password as
+// it always does) and the manifest's signature is the base64 of the .minisig it writes.
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QCryptographicHash>
@@ -15,7 +18,9 @@
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QProcess>
 #include <QSaveFile>
+#include <QStandardPaths>
 #include <QUrl>
 
 #include <quazip.h>
@@ -121,6 +126,51 @@ static QByteArray sha256Of(const QString &path)
     return hash.result().toHex();
 }
 
+// Runs minisign with the terminal as its own, so that it can ask for a password.
+static bool runMinisign(const QString &program, const QStringList &arguments)
+{
+    QProcess minisign;
+    minisign.setProcessChannelMode(QProcess::ForwardedChannels);
+    minisign.setInputChannelMode(QProcess::ForwardedInputChannel);
+    minisign.start(program, arguments);
+    return minisign.waitForFinished(-1) && minisign.exitStatus() == QProcess::NormalExit
+            && minisign.exitCode() == 0;
+}
+
+// Signs the package; returns the .minisig text, or an empty one with the reason.
+static QByteArray sign(const QString &packagePath, const QString &secretKey,
+                       const QString &publicKey, QString *error)
+{
+    const QString minisign = QStandardPaths::findExecutable(QStringLiteral("minisign"));
+    if (minisign.isEmpty()) {
+        *error = QStringLiteral("--sign needs the minisign program, which is not installed");
+        return QByteArray();
+    }
+    const QString signaturePath = packagePath + QStringLiteral(".minisig");
+    QFile::remove(signaturePath);
+    if (!runMinisign(minisign,
+                     {QStringLiteral("-S"), QStringLiteral("-s"), secretKey, QStringLiteral("-x"),
+                      signaturePath, QStringLiteral("-m"), packagePath})) {
+        *error = QStringLiteral("minisign could not sign %1 with %2").arg(packagePath, secretKey);
+        return QByteArray();
+    }
+    if (!publicKey.isEmpty()
+        && !runMinisign(minisign,
+                        {QStringLiteral("-V"), QStringLiteral("-q"), QStringLiteral("-p"), publicKey,
+                         QStringLiteral("-x"), signaturePath, QStringLiteral("-m"), packagePath})) {
+        *error = QStringLiteral("the signature made with %1 does not verify with %2: the keys "
+                                "are not a pair")
+                         .arg(secretKey, publicKey);
+        return QByteArray();
+    }
+    QFile signature(signaturePath);
+    if (!signature.open(QIODevice::ReadOnly)) {
+        *error = QStringLiteral("cannot read %1").arg(signaturePath);
+        return QByteArray();
+    }
+    return signature.readAll();
+}
+
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
@@ -134,6 +184,17 @@ int main(int argc, char **argv)
                                     QStringLiteral("Folder for the package and latest.json."),
                                     QStringLiteral("folder"), QStringLiteral("."));
     parser.addOption(output);
+    const QCommandLineOption signKey(
+            QStringLiteral("sign"),
+            QStringLiteral("Sign the package with this minisign secret key (runs minisign)."),
+            QStringLiteral("secret key"));
+    parser.addOption(signKey);
+    const QCommandLineOption publicKey(
+            QStringLiteral("public-key"),
+            QStringLiteral("Check the signature against this minisign public key, the one "
+                           "the updater is built with."),
+            QStringLiteral("public key"));
+    parser.addOption(publicKey);
     parser.addPositionalArgument(QStringLiteral("folder"),
                                  QStringLiteral("The application, with bin/PellarinApp.exe."));
     parser.addPositionalArgument(QStringLiteral("version"), QStringLiteral("The release's name."));
@@ -178,10 +239,21 @@ int main(int argc, char **argv)
     if (hash.isEmpty())
         return fail(QStringLiteral("cannot read back %1").arg(packagePath));
 
-    const QJsonObject manifest{{QStringLiteral("version"), version},
-                               {QStringLiteral("url"), url.toString(QUrl::FullyEncoded)},
-                               {QStringLiteral("hash"), QString::fromLatin1(hash)},
-                               {QStringLiteral("size"), QFileInfo(packagePath).size()}};
+    QByteArray signature;
+    if (parser.isSet(signKey)) {
+        signature = sign(packagePath, parser.value(signKey), parser.value(publicKey), &error);
+        if (signature.isEmpty())
+            return fail(error);
+    } else if (parser.isSet(publicKey)) {
+        return fail(QStringLiteral("--public-key goes with --sign"));
+    }
+
+    QJsonObject manifest{{QStringLiteral("version"), version},
+                         {QStringLiteral("url"), url.toString(QUrl::FullyEncoded)},
+                         {QStringLiteral("hash"), QString::fromLatin1(hash)},
+                         {QStringLiteral("size"), QFileInfo(packagePath).size()}};
+    if (!signature.isEmpty())
+        manifest.insert(QStringLiteral("signature"), QString::fromLatin1(signature.toBase64()));
     const QString manifestPath = outputDir.absoluteFilePath(QStringLiteral("latest.json"));
     QSaveFile manifestFile(manifestPath);
     if (!manifestFile.open(QIODevice::WriteOnly)

@@ -1,0 +1,46 @@
+#include "digest.h"
+
+#ifdef UPDATER_OPENSSL
+#    include <openssl/evp.h>
+
+Digest::Digest(QCryptographicHash::Algorithm algorithm) : context(EVP_MD_CTX_new())
+{
+    const EVP_MD *md = algorithm == QCryptographicHash::Sha256 ? EVP_sha256()
+            : algorithm == QCryptographicHash::Blake2b_512     ? EVP_blake2b512()
+                                                               : nullptr;
+    if (!context || !md || !EVP_DigestInit_ex(context, md, nullptr))
+        qFatal("digest %d is not available", int(algorithm));
+}
+
+Digest::~Digest()
+{
+    EVP_MD_CTX_free(context);
+}
+
+void Digest::addData(QByteArrayView data)
+{
+    EVP_DigestUpdate(context, data.data(), size_t(data.size()));
+}
+
+QByteArray Digest::result()
+{
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    EVP_DigestFinal_ex(context, digest, &length);
+    return QByteArray(reinterpret_cast<const char *>(digest), int(length));
+}
+#else
+Digest::Digest(QCryptographicHash::Algorithm algorithm) : hash(algorithm) { }
+
+Digest::~Digest() = default;
+
+void Digest::addData(QByteArrayView data)
+{
+    hash.addData(data);
+}
+
+QByteArray Digest::result()
+{
+    return hash.result();
+}
+#endif
