@@ -18,6 +18,10 @@ hash=$(sed -n 's/.*"hash": "\([0-9a-f]*\)".*/\1/p' latest.json)
 url=$(sed -n 's/.*"url": "\([^"]*\)".*/\1/p' latest.json)
 curl -sS --cacert "$CA" -o package.zip "$url"
 echo "$hash  package.zip" | sha256sum -c --quiet
+if [ -n "$PUBLIC_KEY" ]; then
+    sed -n 's/.*"signature": "\([^"]*\)".*/\1/p' latest.json | base64 -d > package.zip.minisig
+    minisign -Vq -p "$PUBLIC_KEY" -m package.zip
+fi
 rm -rf App && unzip -q package.zip -d App
 ./App/bin/PellarinApp.exe --silent &
 """
@@ -132,9 +136,9 @@ def run_updater(work, env, package_path):
     }
 
 
-def run_pipeline(work, port):
+def run_pipeline(work, port, public_key):
     folder = os.path.join(work, "pipeline")
-    env = dict(os.environ, CA=f"{work}/certs/ca.pem",
+    env = dict(os.environ, CA=f"{work}/certs/ca.pem", PUBLIC_KEY=public_key,
                MANIFEST=f"https://localhost:{port}/QVX/release/latest.json")
     start = time.time()
     subprocess.run(["bash", "-c", PIPELINE], cwd=folder, env=env, check=True)
@@ -147,8 +151,16 @@ def main():
     parser.add_argument("--work", required=True)
     parser.add_argument("--port", type=int, required=True)
     parser.add_argument("--runs", type=int, default=5)
+    parser.add_argument("--signed-build", help="an updater built with the key below")
+    parser.add_argument("--key", help="minisign key pair, without the .key/.pub ending")
     args = parser.parse_args()
     work, port = args.work, args.port
+    # (title suffix, folder suffix, build, options of the publishing tool, public key)
+    variants = [("", "", args.build, [], "")]
+    if args.signed_build:
+        variants.append((", signed", "-signed", args.signed_build,
+                         ["--sign", args.key + ".key", "--public-key", args.key + ".pub"],
+                         args.key + ".pub"))
 
     packages = [("200 MiB in 200 files", "large", 200, MIB),
                 ("20 MiB in 2,000 small files", "small", 2000, 10 * 1024)]
@@ -156,14 +168,15 @@ def main():
         app = os.path.join(work, "apps", name)
         if not os.path.isdir(app):
             make_application(app, files, size, seed=files)
-        out = os.path.join(work, "www", name)
-        subprocess.run([os.path.join(args.build, "pellarin-publish"), "--output", out, app, name,
-                        f"https://localhost:{port}/{name}/pellarin-{name}.zip"],
-                       check=True, capture_output=True)
+        for _, suffix, _, options, _ in variants:
+            out = os.path.join(work, "www", name + suffix)
+            subprocess.run([os.path.join(args.build, "pellarin-publish"), *options, "--output",
+                            out, app, name,
+                            f"https://localhost:{port}/{name}{suffix}/pellarin-{name}.zip"],
+                           check=True, capture_output=True)
 
     for folder in ("updater", "pipeline"):
         os.makedirs(os.path.join(work, folder), exist_ok=True)
-    shutil.copy(os.path.join(args.build, "PellarinUpdater"), os.path.join(work, "updater"))
 
     xvfb = None
     env = dict(os.environ, QT_MESSAGE_PATTERN="%{time yyyy-MM-dd HH:mm:ss.zzz}|%{message}")
@@ -177,11 +190,13 @@ def main():
         cpu = subprocess.run(["sh", "-c", "grep -m1 'model name' /proc/cpuinfo | cut -d: -f2"],
                              capture_output=True, text=True).stdout.strip()
         print(f"machine: {os.cpu_count()} cores, {cpu}; runs: {args.runs} of each, alternating")
-        for title, name, _, _ in packages:
+        for (title, name, _, _), variant in [(p, v) for p in packages for v in variants]:
+            title_suffix, suffix, build, _, public_key = variant
+            shutil.copy(os.path.join(build, "PellarinUpdater"), os.path.join(work, "updater"))
             os.makedirs(os.path.join(work, "www", "QVX", "release"), exist_ok=True)
-            shutil.copy(os.path.join(work, "www", name, "latest.json"),
+            shutil.copy(os.path.join(work, "www", name + suffix, "latest.json"),
                         os.path.join(work, "www", "QVX", "release", "latest.json"))
-            zip_path = os.path.join(work, "www", name, f"pellarin-{name}.zip")
+            zip_path = os.path.join(work, "www", name + suffix, f"pellarin-{name}.zip")
             package_mib = os.path.getsize(zip_path) / MIB
             largest_mib = largest_file(os.path.join(work, "apps", name)) / MIB
             updater, pipeline = [], []
@@ -191,21 +206,23 @@ def main():
                     # Each run starts with nothing left to write back from the one before.
                     os.sync()
                     if which == 0:
-                        r = run_updater(work, env, f"/{name}/pellarin-{name}.zip")
+                        r = run_updater(work, env, f"/{name}{suffix}/pellarin-{name}.zip")
                         if i:
                             updater.append(r)
                     else:
-                        t = run_pipeline(work, port)
+                        t = run_pipeline(work, port, public_key)
                         if i:
                             pipeline.append(t)
             med = {k: statistics.median(r[k] for r in updater) for k in updater[0]}
             pipe = statistics.median(pipeline)
-            print(f"\n{title}: package {package_mib:.1f} MiB, largest entry {largest_mib:.2f} MiB")
+            print(f"\n{title}{title_suffix}: package {package_mib:.1f} MiB, "
+                  f"largest entry {largest_mib:.2f} MiB")
             for k in ("start-up", "manifest", "download", "digest", "installation", "launch",
                       "quit"):
                 print(f"  updater {k:<13} {med[k] * 1000:8.0f} ms")
             print(f"  updater whole job     {med['whole job'] * 1000:8.0f} ms")
-            print(f"  shell pipeline        {pipe * 1000:8.0f} ms")
+            print(f"  shell pipeline        {pipe * 1000:8.0f} ms"
+                  + ("  (with minisign -V)" if public_key else ""))
             print(f"  ratio updater/pipeline   {med['whole job'] / pipe:6.2f}   (target <= 0.80)")
             limit = package_mib + largest_mib + 64
             print(f"  updater peak memory   {med['peak MiB']:8.0f} MiB; package + largest entry"

@@ -19,5 +19,13 @@ cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DUPDATER_BUILD_TE
     -DUPDATER_RELEASE_SERVER="https://localhost:$port" \
     -DUPDATER_TRUSTED_CA="$work/certs/ca.pem" > "$work/cmake.log"
 cmake --build build-bench > "$work/build.log"
+# The same updater, built to require a vendor signature on every package.
+[ -f "$work/certs/minisign.pub" ] || minisign -G -W -f -p "$work/certs/minisign.pub" \
+    -s "$work/certs/minisign.key" > /dev/null
+cmake -S . -B build-bench-signed -G Ninja -DCMAKE_BUILD_TYPE=Release -DUPDATER_BUILD_TESTS=OFF \
+    -DUPDATER_RELEASE_SERVER="https://localhost:$port" \
+    -DUPDATER_TRUSTED_CA="$work/certs/ca.pem" \
+    -DUPDATER_SIGNING_KEY="$work/certs/minisign.pub" > "$work/cmake-signed.log"
+cmake --build build-bench-signed > "$work/build-signed.log"
 exec python3 bench/bench.py --build "$root/build-bench" --work "$work" --port "$port" \
-    --runs "${1:-5}"
+    --runs "${1:-5}" --signed-build "$root/build-bench-signed" --key "$work/certs/minisign"
