@@ -1,8 +1,20 @@
 #!/usr/bin/env bash
 # Builds and runs every test suite twice: a normal build, then one under
 # AddressSanitizer and UndefinedBehaviorSanitizer.
+#
+#   bash scripts/test.sh [--debian13]
+#
+# --debian13 then does the same on Debian 13 (Qt 6.8, GCC 14) in a chroot
+# (scripts/test-debian13.sh; needs root). Every leg must pass.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+debian13=false
+for option in "$@"; do
+    case $option in
+    --debian13) debian13=true ;;
+    *) echo "usage: bash scripts/test.sh [--debian13]" >&2; exit 2 ;;
+    esac
+done
 bash scripts/install-deps.sh
 
 run() {
@@ -14,6 +26,12 @@ run() {
     (cd "build-tests/$name" && ctest --output-on-failure -j 2)
 }
 
+start=$SECONDS
 run normal -DCMAKE_BUILD_TYPE=RelWithDebInfo
 run sanitized -DCMAKE_BUILD_TYPE=Debug -DUPDATER_SANITIZE=ON
-echo "=== both builds passed"
+echo "=== both builds passed ($(( SECONDS - start )) s)"
+if $debian13; then
+    start=$SECONDS
+    bash scripts/test-debian13.sh
+    echo "=== the Debian 13 leg passed ($(( SECONDS - start )) s)"
+fi

@@ -16,7 +16,8 @@ int main(int argc, char **argv)
 
     QApplication app(argc, argv);
 
-    QSharedMemory guard(QString::fromLatin1(instanceKey));
+    QSharedMemory guard;
+    setInstanceKey(guard);
     if (!takeInstanceGuard(guard)) {
         if (guard.error() == QSharedMemory::AlreadyExists)
             qWarning() << "Can't start more than one instance of the application.";

@@ -14,15 +14,28 @@ bool silentRequested(int argc, char **argv)
     return silent;
 }
 
-void releaseOrphanedSegment(const QString &key)
+void setInstanceKey(QSharedMemory &memory)
 {
-    QSharedMemory orphan(key);
+#if QT_VERSION >= QT_VERSION_CHECK(6, 6, 0) && defined(Q_OS_UNIX)
+    // The key as Qt 6.4 makes it (a file in the temporary folder for ftok), of the
+    // System V kind.
+    memory.setNativeKey(QSharedMemory::legacyNativeKey(QString::fromLatin1(instanceKey),
+                                                       QNativeIpcKey::Type::SystemV));
+#else
+    memory.setKey(QString::fromLatin1(instanceKey));
+#endif
+}
+
+void releaseOrphanedSegment()
+{
+    QSharedMemory orphan;
+    setInstanceKey(orphan);
     if (orphan.attach())
         orphan.detach();
 }
 
 bool takeInstanceGuard(QSharedMemory &guard)
 {
-    releaseOrphanedSegment(guard.key());
+    releaseOrphanedSegment();
     return guard.create(512, QSharedMemory::ReadWrite);
 }

@@ -33,7 +33,7 @@ QProcessEnvironment TestEnv::environment() const
 
 void TestEnv::releaseOrphanedGuard() const
 {
-    releaseOrphanedSegment(QString::fromLatin1(instanceKey));
+    releaseOrphanedSegment();
 }
 
 #ifdef Q_OS_LINUX
