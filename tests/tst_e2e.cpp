@@ -95,7 +95,7 @@ QByteArray tst_EndToEnd::publish(const QStringList &options)
     QDir().mkpath(app + QStringLiteral("/plugins"));
     QFile script(app + QStringLiteral("/bin/PellarinApp.exe"));
     script.open(QIODevice::WriteOnly);
-    script.write(launchReporterScript());
+    script.write(launchReporter());
     script.setPermissions(executable());
     script.close();
 
@@ -174,7 +174,7 @@ void tst_EndToEnd::fullUpdate()
     QVERIFY(launched.open(QIODevice::ReadOnly));
     QCOMPARE(launched.readAll(), workingDir.toLocal8Bit() + "\n1\n--silent\n");
     QCOMPARE(installed(QStringLiteral("bin/PellarinApp.exe")),
-             QString::fromUtf8(launchReporterScript()));
+             QString::fromUtf8(launchReporter()));
     QVERIFY(QFileInfo(updaterDir + QStringLiteral("/App/plugins")).isDir());
 }
 
@@ -249,7 +249,7 @@ void tst_EndToEnd::signedRelease()
     QVERIFY(manifest.contains("\"signature\""));
     if (replaced) {
         package = ZipBuilder()
-                          .file("bin/PellarinApp.exe", launchReporterScript(), executable())
+                          .file("bin/PellarinApp.exe", launchReporter(), executable())
                           .build();
         QJsonObject object = QJsonDocument::fromJson(manifest).object();
         object.insert(

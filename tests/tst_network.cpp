@@ -57,7 +57,7 @@ void tst_Network::init()
     report = env->filePath(QStringLiteral("launched"));
     qputenv("LAUNCH_REPORT", report.toLocal8Bit());
     package = ZipBuilder()
-                      .file("bin/PellarinApp.exe", launchReporterScript(), executable())
+                      .file("bin/PellarinApp.exe", launchReporter(), executable())
                       .file("share/notes.txt", "Pellarin 2.0")
                       .build();
     digest = QString::fromLatin1(
@@ -115,7 +115,7 @@ QByteArray tst_Network::usePackageWithNoise(const QString &name, qsizetype size)
     for (qsizetype i = 0; i < noise.size(); ++i)
         noise[i] = char((i * 2654435761u) >> 13);
     package = ZipBuilder()
-                      .file("bin/PellarinApp.exe", launchReporterScript(), executable())
+                      .file("bin/PellarinApp.exe", launchReporter(), executable())
                       .stored(name, noise)
                       .build();
     digest = QString::fromLatin1(
@@ -361,8 +361,9 @@ void tst_Network::hostileServer_data()
             << false << int(HttpsServer::Stall) << 0 << downloading.arg(canceled);
     QTest::newRow("package drips")
             << false << int(HttpsServer::Drip) << 1 << downloading.arg(canceled);
+    // In 30 pieces 50 ms apart: longer than lowSpeedTime, yet well above 1 KiB/s.
     QTest::newRow("package slow but steady")
-            << false << int(HttpsServer::Drip) << 100 << "D: Program launched successfully.";
+            << false << int(HttpsServer::Drip) << -30 << "D: Program launched successfully.";
 }
 
 void tst_Network::hostileServer()
@@ -374,8 +375,9 @@ void tst_Network::hostileServer()
 
     window::transferTimeout = 300;
     window::lowSpeedTime = 600;
-    // At 100 bytes every 50 ms, 4 KiB take longer than lowSpeedTime.
     usePackageWithNoise("noise.bin", 4096);
+    if (dripBytes < 0)
+        dripBytes = int(package.size() / -dripBytes) + 1;
     QByteArray manifest
             = expand({R"({"version": "2.0", "url": "%URL%", "hash": "%HASH%"})"}).first().toUtf8();
     if (mode == HttpsServer::Endless)

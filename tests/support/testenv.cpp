@@ -27,7 +27,10 @@ QProcessEnvironment TestEnv::environment() const
 {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("TMPDIR"), dir.path());
+#ifndef Q_OS_WIN
+    // Windows programs draw on their own platform (under Wine, on its X display).
     env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+#endif
     return env;
 }
 
@@ -78,8 +81,10 @@ static QtMessageHandler previousHandler = nullptr;
 static void captureMessage(QtMsgType type, const QMessageLogContext &context, const QString &msg)
 {
     const char *level = type == QtDebugMsg ? "D: " : type == QtWarningMsg ? "W: " : "O: ";
-    // The offscreen platform says so whenever a dialog opens.
-    if (msg != QLatin1String("This plugin does not support propagateSizeHints()"))
+    // The program logs in the default category only; the offscreen platform says this
+    // whenever a dialog opens, and the Windows one reports what Wine lacks.
+    if (qstrcmp(context.category, "default") == 0
+        && msg != QLatin1String("This plugin does not support propagateSizeHints()"))
         captured.append(QLatin1String(level) + msg);
     if (previousHandler)
         previousHandler(type, context, msg);
@@ -120,10 +125,11 @@ TestProcess::TestProcess(const TestEnv &env)
 {
     setProcessEnvironment(env.environment());
     setWorkingDirectory(env.path());
+    // Lines end in "\n" whatever the platform wrote.
     connect(this, &QProcess::readyReadStandardOutput, this,
-            [this] { out += readAllStandardOutput(); });
+            [this] { out += readAllStandardOutput().replace("\r\n", "\n"); });
     connect(this, &QProcess::readyReadStandardError, this,
-            [this] { err += readAllStandardError(); });
+            [this] { err += readAllStandardError().replace("\r\n", "\n"); });
 }
 
 TestProcess::~TestProcess()
@@ -154,7 +160,7 @@ bool TestProcess::finishes(int timeout)
         QTest::qWait(10);
     }
     QTest::qWait(0);
-    out += readAllStandardOutput();
-    err += readAllStandardError();
+    out += readAllStandardOutput().replace("\r\n", "\n");
+    err += readAllStandardError().replace("\r\n", "\n");
     return exitStatus() == QProcess::NormalExit;
 }

@@ -1,5 +1,7 @@
 #include "zipbuilder.h"
 
+#include "testenv.h"
+
 #include <QBuffer>
 #include <QtEndian>
 
@@ -143,12 +145,17 @@ QByteArray ZipBuilder::declareSizes(QByteArray zip, quint32 size)
     return zip;
 }
 
-QByteArray launchReporterScript()
+QByteArray launchReporter()
 {
+#ifdef Q_OS_WIN
+    static const QByteArray program = readFile(QStringLiteral(LAUNCH_REPORTER));
+    return program;
+#else
     return "#!/bin/sh\n"
            "{ pwd; echo \"$#\"; for a in \"$@\"; do echo \"$a\"; done; } > "
            "\"$LAUNCH_REPORT.part\"\n"
            "mv \"$LAUNCH_REPORT.part\" \"$LAUNCH_REPORT\"\n";
+#endif
 }
 
 QFile::Permissions executable()

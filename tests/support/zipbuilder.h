@@ -46,8 +46,9 @@ private:
     bool unixAttributes;
 };
 
-// A small shell script that records how it was started: its working directory, then
-// the number of its arguments, then each argument, one a line, in $LAUNCH_REPORT.
-QByteArray launchReporterScript();
+// A program that records how it was started: its working directory, then the number of
+// its arguments, then each argument, one a line, in $LAUNCH_REPORT. A small shell
+// script, and on Windows the launchreporter program.
+QByteArray launchReporter();
 
 QFile::Permissions executable();

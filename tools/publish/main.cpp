@@ -179,7 +179,7 @@ int main(int argc, char **argv)
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
             "Packs an application folder into a release package and writes latest.json."));
-    parser.addHelpOption();
+    const QCommandLineOption help = parser.addHelpOption();
     const QCommandLineOption output({QStringLiteral("o"), QStringLiteral("output")},
                                     QStringLiteral("Folder for the package and latest.json."),
                                     QStringLiteral("folder"), QStringLiteral("."));
@@ -200,7 +200,14 @@ int main(int argc, char **argv)
     parser.addPositionalArgument(QStringLiteral("version"), QStringLiteral("The release's name."));
     parser.addPositionalArgument(QStringLiteral("url"),
                                  QStringLiteral("Where the package will be served (https)."));
-    parser.process(app);
+    // Not process(): on Windows it shows help and errors in a message box whenever no
+    // console window is attached (output to a pipe or a file), and waits for a click.
+    if (!parser.parse(QCoreApplication::arguments()))
+        return fail(parser.errorText());
+    if (parser.isSet(help)) {
+        std::fputs(qPrintable(parser.helpText()), stdout);
+        return 0;
+    }
 
     const QStringList arguments = parser.positionalArguments();
     if (arguments.size() != 3)
