@@ -4,7 +4,9 @@
 #
 #   bash scripts/test.sh [--debian13]
 #
-# --debian13 then does the same on Debian 13 (Qt 6.8, GCC 14) in a chroot
+# When PELLARIN_WIN64_TOOLCHAIN names a Windows toolchain archive, the program and its
+# suites are then cross-built for Windows and run under Wine (scripts/test-windows.sh).
+# --debian13 then does the same as here on Debian 13 (Qt 6.8, GCC 14) in a chroot
 # (scripts/test-debian13.sh; needs root). Every leg must pass.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -30,6 +32,11 @@ start=$SECONDS
 run normal -DCMAKE_BUILD_TYPE=RelWithDebInfo
 run sanitized -DCMAKE_BUILD_TYPE=Debug -DUPDATER_SANITIZE=ON
 echo "=== both builds passed ($(( SECONDS - start )) s)"
+if [ -n "${PELLARIN_WIN64_TOOLCHAIN:-}" ]; then
+    start=$SECONDS
+    bash scripts/test-windows.sh
+    echo "=== the Windows leg passed ($(( SECONDS - start )) s)"
+fi
 if $debian13; then
     start=$SECONDS
     bash scripts/test-debian13.sh

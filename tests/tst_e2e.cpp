@@ -1,5 +1,8 @@
 // The real program, copied into a folder of its own, against a real HTTPS release server
 // on loopback, with a package made by the publishing tool, on a real X display.
+//
+// With WINDOWS_BUILD naming a Windows build of the project and WINE_RUN the toolchain's
+// wine-run.sh, the same cases run the Windows program under Wine instead.
 #include "httpsserver.h"
 #include "testenv.h"
 #include "zipbuilder.h"
@@ -12,6 +15,24 @@
 static const QByteArray banner = "=== Updater entry point ===\n";
 static const QString manifestPath = QStringLiteral("/QVX/release/latest.json");
 static const QString packagePath = QStringLiteral("/QVX/release/pellarin-3.1.zip");
+static const QString windowsBuild = qEnvironmentVariable("WINDOWS_BUILD");
+static const bool onWine = !windowsBuild.isEmpty();
+
+// The program that a package installs as bin/PellarinApp.exe to report how it started.
+static QByteArray reporter()
+{
+    return onWine ? readFile(windowsBuild + QStringLiteral("/tests/launchreporter.exe"))
+                  : launchReporter();
+}
+
+// Starts `program` here, or under Wine for the Windows build.
+static void startProgram(QProcess &process, const QString &program, const QStringList &arguments)
+{
+    if (onWine)
+        process.start(qEnvironmentVariable("WINE_RUN"), QStringList{program} + arguments);
+    else
+        process.start(program, arguments);
+}
 
 class tst_EndToEnd : public QObject
 {
@@ -35,8 +56,11 @@ private:
     QByteArray publish(const QStringList &options = {});
     // Finds the error box on the display, sees that it waits for the user, and answers it.
     void answerErrorBox(TestProcess &updater);
-    std::unique_ptr<TestProcess> startUpdater(const QStringList &arguments = {});
+    // `logToStderr` false: Qt's default, where a Windows GUI program logs to the debugger.
+    std::unique_ptr<TestProcess> startUpdater(const QStringList &arguments = {},
+                                              bool logToStderr = true);
     QString installed(const QString &name) const;
+    QString updaterPath() const;
 
     QProcess xvfb;
     QString display;
@@ -74,8 +98,10 @@ void tst_EndToEnd::init()
     report = env->filePath(QStringLiteral("launched"));
     QVERIFY(QDir().mkpath(updaterDir + QStringLiteral("/App/bin")));
     QVERIFY(QDir().mkpath(workingDir));
-    QVERIFY(QFile::copy(QStringLiteral(UPDATER_UNDER_TEST),
-                        updaterDir + QStringLiteral("/PellarinUpdater")));
+    QVERIFY(QFile::copy(onWine ? windowsBuild
+                                        + QStringLiteral("/tests/under-test/PellarinUpdater.exe")
+                               : QStringLiteral(UPDATER_UNDER_TEST),
+                        updaterPath()));
     QFile previous(updaterDir + QStringLiteral("/App/bin/PellarinApp.exe"));
     QVERIFY(previous.open(QIODevice::WriteOnly));
     previous.write("release 3.0");
@@ -95,7 +121,7 @@ QByteArray tst_EndToEnd::publish(const QStringList &options)
     QDir().mkpath(app + QStringLiteral("/plugins"));
     QFile script(app + QStringLiteral("/bin/PellarinApp.exe"));
     script.open(QIODevice::WriteOnly);
-    script.write(launchReporter());
+    script.write(reporter());
     script.setPermissions(executable());
     script.close();
 
@@ -111,17 +137,26 @@ QByteArray tst_EndToEnd::publish(const QStringList &options)
     return readFile(www + QStringLiteral("/latest.json"));
 }
 
-std::unique_ptr<TestProcess> tst_EndToEnd::startUpdater(const QStringList &arguments)
+std::unique_ptr<TestProcess> tst_EndToEnd::startUpdater(const QStringList &arguments,
+                                                        bool logToStderr)
 {
     auto updater = std::make_unique<TestProcess>(*env);
     QProcessEnvironment environment = env->environment();
     environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
     environment.insert(QStringLiteral("DISPLAY"), display);
     environment.insert(QStringLiteral("LAUNCH_REPORT"), report);
+    if (!logToStderr)
+        environment.insert(QStringLiteral("WINEQT_FORCE_STDERR_LOGGING"), QStringLiteral("0"));
     updater->setProcessEnvironment(environment);
     updater->setWorkingDirectory(workingDir);
-    updater->start(updaterDir + QStringLiteral("/PellarinUpdater"), arguments);
+    startProgram(*updater, updaterPath(), arguments);
     return updater;
+}
+
+QString tst_EndToEnd::updaterPath() const
+{
+    return updaterDir
+            + (onWine ? QStringLiteral("/PellarinUpdater.exe") : QStringLiteral("/PellarinUpdater"));
 }
 
 QString tst_EndToEnd::installed(const QString &name) const
@@ -172,9 +207,11 @@ void tst_EndToEnd::fullUpdate()
     QTRY_VERIFY(QFile::exists(report));
     QFile launched(report);
     QVERIFY(launched.open(QIODevice::ReadOnly));
-    QCOMPARE(launched.readAll(), workingDir.toLocal8Bit() + "\n1\n--silent\n");
-    QCOMPARE(installed(QStringLiteral("bin/PellarinApp.exe")),
-             QString::fromUtf8(launchReporter()));
+    const QString cwd = onWine
+            ? "Z:" + QString(workingDir).replace(QLatin1Char('/'), QLatin1Char('\\'))
+            : workingDir;
+    QCOMPARE(launched.readAll(), cwd.toLocal8Bit() + "\n1\n--silent\n");
+    QCOMPARE(installed(QStringLiteral("bin/PellarinApp.exe")), QString::fromUtf8(reporter()));
     QVERIFY(QFileInfo(updaterDir + QStringLiteral("/App/plugins")).isDir());
 }
 
@@ -182,16 +219,20 @@ void tst_EndToEnd::applicationRunning()
 {
     server->serve(manifestPath, publish());
     server->serve(packagePath, package);
+    // On Windows the demonstration's application, listening on its named pipe.
     TestProcess application(*env);
-    application.start(QStringLiteral(COMPANION_STANDIN));
-    QVERIFY(application.waitForText("listening"));
+    startProgram(application,
+                 onWine ? windowsBuild + QStringLiteral("/demo-app/bin/PellarinApp.exe")
+                        : QStringLiteral(COMPANION_STANDIN),
+                 {});
+    QVERIFY(application.waitForText(onWine ? "is running" : "listening"));
 
     auto updater = startUpdater({QStringLiteral("--silent")});
     QVERIFY(updater->finishes());
     QCOMPARE(updater->exitCode(), 0);
     QCOMPARE(updater->out, banner);
     QVERIFY2(!updater->err.contains("Downloading"), updater->err);
-    QVERIFY(application.waitForText("closed 0"));
+    QVERIFY(onWine || application.waitForText("closed 0"));
     QCOMPARE(server->requests, QStringList());
     QCOMPARE(installed(QStringLiteral("bin/PellarinApp.exe")), QStringLiteral("release 3.0"));
 }
@@ -211,6 +252,14 @@ void tst_EndToEnd::secondUpdaterWhileFirstWaits()
     QTest::qWait(300);
     QCOMPARE(server->requests.size(), 1);
     QCOMPARE(first->state(), QProcess::Running);
+
+    if (onWine) {
+        // A GUI program logs to the debugger; standard error only when asked to.
+        auto third = startUpdater({}, false);
+        QVERIFY(third->finishes());
+        QCOMPARE(third->out, banner);
+        QVERIFY2(!third->err.contains("Can't start"), third->err);
+    }
 }
 
 void tst_EndToEnd::corruptedDownload()
@@ -241,16 +290,17 @@ void tst_EndToEnd::signedRelease()
 {
     QFETCH(bool, replaced);
 
-    const QString updater = updaterDir + QStringLiteral("/PellarinUpdater");
+    const QString updater = updaterPath();
     QVERIFY(QFile::remove(updater));
-    QVERIFY(QFile::copy(QStringLiteral(SIGNED_UPDATER_UNDER_TEST), updater));
+    QVERIFY(QFile::copy(
+            onWine ? windowsBuild + QStringLiteral("/tests/under-test-signed/PellarinUpdater.exe")
+                   : QStringLiteral(SIGNED_UPDATER_UNDER_TEST),
+            updater));
     QByteArray manifest = publish({QStringLiteral("--sign"), TEST_CERT_DIR "/minisign.key",
                                    QStringLiteral("--public-key"), TEST_CERT_DIR "/minisign.pub"});
     QVERIFY(manifest.contains("\"signature\""));
     if (replaced) {
-        package = ZipBuilder()
-                          .file("bin/PellarinApp.exe", launchReporter(), executable())
-                          .build();
+        package = ZipBuilder().file("bin/PellarinApp.exe", reporter(), executable()).build();
         QJsonObject object = QJsonDocument::fromJson(manifest).object();
         object.insert(
                 "hash",

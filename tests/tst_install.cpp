@@ -220,8 +220,7 @@ void tst_Install::previousInstallation()
         PermissionsEnforced enforced;
         QCOMPARE(install(ZipBuilder().file(exe, launchReporter(), executable()).build()), 0);
     }
-    QCOMPARE(tree(app),
-             QStringList({"bin/", exe + "=" + QString::fromUtf8(launchReporter())}));
+    QCOMPARE(tree(app), QStringList({"bin/", exe + "=" + QString::fromUtf8(launchReporter())}));
     QVERIFY(!QFileInfo(app).isSymLink());
     QVERIFY(QFile::exists(outside + "/inner/keep.txt"));
     QTRY_VERIFY(QFile::exists(report));
@@ -465,8 +464,7 @@ void tst_Install::shortWrite()
 #else
     // The file-size limit makes the write stop part way, as a full disk would.
     const QByteArray big(512 * 1024, 'x');
-    const QByteArray package
-            = ZipBuilder().file(exe, launchReporter()).file("big.bin", big).build();
+    const QByteArray package = ZipBuilder().file(exe, launchReporter()).file("big.bin", big).build();
     rlimit previous;
     QCOMPARE(getrlimit(RLIMIT_FSIZE, &previous), 0);
     rlimit limited = previous;
@@ -542,9 +540,7 @@ void tst_Install::launch()
     const auto restore = qScopeGuard([&] { QDir::setCurrent(previousDir); });
 
     LogCapture capture;
-    QCOMPARE(install(ZipBuilder(unixAttributes)
-                             .file(exe, launchReporter(), executable())
-                             .build(),
+    QCOMPARE(install(ZipBuilder(unixAttributes).file(exe, launchReporter(), executable()).build(),
                      silent),
              0);
     QCOMPARE(capture.lines(),
