@@ -1,6 +1,7 @@
 #include "bodyreader.h"
 #include "releaseconfig.h"
 #include "speedlimit.h"
+#include "trust.h"
 #include "window.h"
 
 #include <QDebug>
@@ -8,7 +9,6 @@
 #include <QJsonObject>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
-#include <QSslConfiguration>
 
 #include <cmath>
 
@@ -16,30 +16,15 @@
 static constexpr qint64 maxManifestSize = 1024 * 1024;
 
 // Both requests give up when no data moves for transferTimeout or too little for
-// lowSpeedTime, so a stalled or dripping server cannot hold the updater forever, and
-// trust the build's own certificate authority, if it names one, besides the system's.
-static QNetworkRequest updateRequest(const QUrl &url)
-{
-    QNetworkRequest request(url);
-    request.setTransferTimeout(window::transferTimeout);
-    static const QList<QSslCertificate> trusted = QSslCertificate::fromData(trustedCaPem(),
-                                                                            QSsl::Pem);
-    if (!trusted.isEmpty()) {
-        // Reading the system's authorities takes a while: once per run is enough.
-        static const QSslConfiguration ssl = [] {
-            QSslConfiguration ssl = QSslConfiguration::defaultConfiguration();
-            ssl.setCaCertificates(QSslConfiguration::systemCaCertificates() + trusted);
-            return ssl;
-        }();
-        request.setSslConfiguration(ssl);
-    }
-    return request;
-}
-
+// lowSpeedTime, so a stalled or dripping server cannot hold the updater forever.
 static QNetworkReply *get(QNetworkAccessManager *manager, const QUrl &url, qint64 limit,
                           qint64 expectedSize = -1, bool blake2b = false)
 {
-    QNetworkReply *reply = manager->get(updateRequest(url));
+    QNetworkRequest request(url);
+    request.setTransferTimeout(window::transferTimeout);
+    trustVendorAuthority(request);
+    QNetworkReply *reply = manager->get(request);
+    acceptSystemAuthorities(reply);
     new BodyReader(reply, limit, expectedSize, blake2b);
     new SpeedLimit(reply, window::lowSpeedLimit, window::lowSpeedTime);
     return reply;

@@ -26,6 +26,8 @@ private slots:
     void pipeline_data();
     void pipeline();
     void largePackage();
+    void systemAuthority_data();
+    void systemAuthority();
     void hostileServer_data();
     void hostileServer();
     void bodyLimits_data();
@@ -338,6 +340,48 @@ void tst_Network::largePackage()
     QVERIFY(big.open(QIODevice::ReadOnly));
     QVERIFY(big.readAll() == noise);
     QTRY_VERIFY(QFile::exists(report));
+}
+
+void tst_Network::systemAuthority_data()
+{
+    QTest::addColumn<bool>("systemTrusts");
+
+    QTest::newRow("vouched for by the system") << true;
+    QTest::newRow("vouched for by nobody") << false;
+}
+
+void tst_Network::systemAuthority()
+{
+    QFETCH(bool, systemTrusts);
+
+    // A server whose authority is not the vendor's, and a system store that holds it, or not.
+    server = std::make_unique<HttpsServer>(0, QStringLiteral(TEST_CERT_DIR "/system"));
+    window::manifestLocation = server->url(manifestPath);
+    server->serve(
+            manifestPath,
+            expand({R"({"version": "2.0", "url": "%URL%", "hash": "%HASH%"})"}).first().toUtf8());
+    server->serve(packagePath, package);
+    const QSslConfiguration previous = QSslConfiguration::defaultConfiguration();
+    const auto restore = qScopeGuard([&] { QSslConfiguration::setDefaultConfiguration(previous); });
+    QSslConfiguration system = previous;
+    system.setCaCertificates(systemTrusts
+                                     ? QSslCertificate::fromPath(TEST_CERT_DIR "/system/ca.pem")
+                                     : QList<QSslCertificate>());
+    QSslConfiguration::setDefaultConfiguration(system);
+
+    window w;
+    run(w);
+
+    if (systemTrusts) {
+        QCOMPARE(log->lines().last(), QStringLiteral("D: Program launched successfully."));
+        QTRY_VERIFY(QFile::exists(report));
+    } else {
+        QCOMPARE(log->lines().size(), 2);
+        QVERIFY2(log->lines().last().startsWith(
+                         "D: Error checking for update :  \"SSL handshake failed"),
+                 qPrintable(log->lines().last()));
+        QCOMPARE(closer->boxes, 1);
+    }
 }
 
 void tst_Network::hostileServer_data()

@@ -4,9 +4,9 @@
 
 #include <QTimer>
 
-HttpsServer::HttpsServer(quint16 port)
-    : certificate(readFile(QStringLiteral(TEST_CERT_DIR "/server.pem"))),
-      key(readFile(QStringLiteral(TEST_CERT_DIR "/server.key")), QSsl::Rsa)
+HttpsServer::HttpsServer(quint16 port, const QString &certDir)
+    : certificate(readFile(certDir + QStringLiteral("/server.pem"))),
+      key(readFile(certDir + QStringLiteral("/server.key")), QSsl::Rsa)
 {
     if (!listen(QHostAddress::LocalHost, port))
         qFatal("cannot listen on 127.0.0.1:%d: %s", port, qPrintable(errorString()));

@@ -29,8 +29,8 @@ public:
         int dripBytes = 1;
     };
 
-    // Port 0 lets the system choose one.
-    explicit HttpsServer(quint16 port = 0);
+    // Port 0 lets the system choose one; `certDir` holds server.pem and server.key.
+    explicit HttpsServer(quint16 port = 0, const QString &certDir = QStringLiteral(TEST_CERT_DIR));
     ~HttpsServer() override;
 
     void serve(const QString &path, const QByteArray &body, int status = 200, Mode mode = Complete,
