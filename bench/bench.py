@@ -1,5 +1,8 @@
-"""Runs the updater and the shell pipeline alternately on the same packages, served by
-one nginx over HTTPS on loopback, and prints the medians. Started by bench/run.sh."""
+"""Runs the updater and the shell pipeline alternately on the same packages, served over
+HTTPS on loopback by nginx (keep-alive) or by a server that closes the connection after
+every response, and prints the medians; and times a tiny package from start to the
+launched program against the floor of a Qt program that makes one request. Started by
+bench/run.sh."""
 import argparse
 import datetime
 import os
@@ -12,6 +15,8 @@ import subprocess
 import time
 
 MIB = 1024 * 1024
+# What the packages install as bin/PellarinApp.exe: it notes when it started.
+LAUNCHED = '#!/bin/sh\n[ -z "$LAUNCHED_AT" ] || date +%s.%N > "$LAUNCHED_AT"\n'
 PIPELINE = r"""set -e
 curl -sS --cacert "$CA" -o latest.json "$MANIFEST"
 hash=$(sed -n 's/.*"hash": "\([0-9a-f]*\)".*/\1/p' latest.json)
@@ -33,7 +38,7 @@ def make_application(folder, files, size, seed):
     shutil.rmtree(folder, ignore_errors=True)
     os.makedirs(os.path.join(folder, "bin"))
     with open(os.path.join(folder, "bin", "PellarinApp.exe"), "w") as exe:
-        exe.write("#!/bin/sh\nexit 0\n")
+        exe.write(LAUNCHED)
     os.chmod(os.path.join(folder, "bin", "PellarinApp.exe"), 0o755)
     words = [("".join(rng.choice("abcdefghijklmnopqrstuvwxyz") for _ in range(rng.randint(2, 9))))
              for _ in range(4000)]
@@ -87,14 +92,25 @@ http {{
     }}
 }}
 """)
-    nginx = subprocess.Popen(["nginx", "-e", f"{work}/nginx/error.log", "-p", f"{work}/nginx",
-                              "-c", conf])
+    return wait_for(subprocess.Popen(["nginx", "-e", f"{work}/nginx/error.log", "-p",
+                                      f"{work}/nginx", "-c", conf]), work, port)
+
+
+def start_closing_server(work, port):
+    here = os.path.dirname(os.path.abspath(__file__))
+    return wait_for(subprocess.Popen(
+        ["python3", os.path.join(here, "closing_server.py"), os.path.join(work, "www"), str(port),
+         f"{work}/certs/server.pem", f"{work}/certs/server.key",
+         os.path.join(work, "nginx", "access.log")]), work, port)
+
+
+def wait_for(server, work, port):
     for _ in range(50):
         if subprocess.run(["curl", "-sf", "--cacert", f"{work}/certs/ca.pem", "-o", "/dev/null",
                            f"https://localhost:{port}/"], check=False).returncode in (0, 22):
             break
         time.sleep(0.1)
-    return nginx
+    return server
 
 
 def last_request(work, path):
@@ -145,37 +161,90 @@ def run_pipeline(work, port, public_key):
     return time.time() - start
 
 
+def run_tiny(work, env, program, arguments=()):
+    """Start to launched program, in seconds."""
+    folder = os.path.join(work, "updater")
+    shutil.rmtree(os.path.join(folder, "App"), ignore_errors=True)
+    launched = os.path.join(work, "launched-at")
+    if os.path.exists(launched):
+        os.remove(launched)
+    start = time.time()
+    subprocess.run([program, *arguments], cwd=folder, env=dict(env, LAUNCHED_AT=launched),
+                   capture_output=True, check=True)
+    for _ in range(100):
+        if os.path.exists(launched) and os.path.getsize(launched):
+            break
+        time.sleep(0.01)
+    with open(launched) as f:
+        return float(f.read()) - start
+
+
+def compare(work, env, port, runs, title, name, build, public_key):
+    """The updater against the shell pipeline on one published package."""
+    shutil.copy(os.path.join(build, "PellarinUpdater"), os.path.join(work, "updater"))
+    shutil.copy(os.path.join(work, "www", name, "latest.json"),
+                os.path.join(work, "www", "QVX", "release", "latest.json"))
+    zip_path = [os.path.join(work, "www", name, f) for f in os.listdir(os.path.join(work, "www", name))
+                if f.endswith(".zip")][0]
+    package_mib = os.path.getsize(zip_path) / MIB
+    app = name.split("-")[0]
+    largest_mib = largest_file(os.path.join(work, "apps", app)) / MIB
+    updater, pipeline = [], []
+    for i in range(runs + 1):  # the first round warms the caches and is dropped
+        for which in ([0, 1] if i % 2 == 0 else [1, 0]):
+            # Each run starts with nothing left to write back from the one before.
+            os.sync()
+            if which == 0:
+                r = run_updater(work, env, f"/{name}/{os.path.basename(zip_path)}")
+                if i:
+                    updater.append(r)
+            else:
+                t = run_pipeline(work, port, public_key)
+                if i:
+                    pipeline.append(t)
+    med = {k: statistics.median(r[k] for r in updater) for k in updater[0]}
+    pipe = statistics.median(pipeline)
+    print(f"\n{title}: package {package_mib:.1f} MiB, largest entry {largest_mib:.2f} MiB")
+    for k in ("start-up", "manifest", "download", "digest", "installation", "launch", "quit"):
+        print(f"  updater {k:<13} {med[k] * 1000:8.0f} ms")
+    print(f"  updater whole job     {med['whole job'] * 1000:8.0f} ms")
+    print(f"  shell pipeline        {pipe * 1000:8.0f} ms"
+          + ("  (with minisign -V)" if public_key else ""))
+    target = 0.6 if app == "large" else 0.7
+    print(f"  ratio updater/pipeline   {med['whole job'] / pipe:6.2f}   (goal <= {target})")
+    limit = package_mib + largest_mib + 64
+    print(f"  updater peak memory   {med['peak MiB']:8.0f} MiB; package + largest entry"
+          f" + 64 MiB = {limit:.0f} MiB ({med['peak MiB'] / limit:.2f} of it)")
+
+
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("--build", required=True)
+    parser.add_argument("--build", required=True, help="the updater, with UPDATER_TRUSTED_CA")
+    parser.add_argument("--plain-build", required=True,
+                        help="the updater without it, and the floor program")
+    parser.add_argument("--signed-build", required=True, help="the updater with the key below")
+    parser.add_argument("--key", required=True, help="minisign key pair, without .key/.pub")
     parser.add_argument("--work", required=True)
     parser.add_argument("--port", type=int, required=True)
-    parser.add_argument("--runs", type=int, default=5)
-    parser.add_argument("--signed-build", help="an updater built with the key below")
-    parser.add_argument("--key", help="minisign key pair, without the .key/.pub ending")
+    parser.add_argument("--runs", type=int, default=7)
     args = parser.parse_args()
     work, port = args.work, args.port
-    # (title suffix, folder suffix, build, options of the publishing tool, public key)
-    variants = [("", "", args.build, [], "")]
-    if args.signed_build:
-        variants.append((", signed", "-signed", args.signed_build,
-                         ["--sign", args.key + ".key", "--public-key", args.key + ".pub"],
-                         args.key + ".pub"))
+    signing = ["--sign", args.key + ".key", "--public-key", args.key + ".pub"]
 
-    packages = [("200 MiB in 200 files", "large", 200, MIB),
-                ("20 MiB in 2,000 small files", "small", 2000, 10 * 1024)]
-    for _, name, files, size in packages:
-        app = os.path.join(work, "apps", name)
-        if not os.path.isdir(app):
-            make_application(app, files, size, seed=files)
-        for _, suffix, _, options, _ in variants:
-            out = os.path.join(work, "www", name + suffix)
+    # (application, files, size, published as: [(name, options)])
+    apps = [("large", 200, MIB, [("large", []), ("large-signed", signing)]),
+            ("small", 2000, 10 * 1024, [("small", []), ("small-signed", signing)]),
+            ("tiny", 1, 100, [("tiny", [])])]
+    for app, files, size, published in apps:
+        folder = os.path.join(work, "apps", app)
+        if not os.path.isdir(folder):
+            make_application(folder, files, size, seed=files)
+        for name, options in published:
             subprocess.run([os.path.join(args.build, "pellarin-publish"), *options, "--output",
-                            out, app, name,
-                            f"https://localhost:{port}/{name}{suffix}/pellarin-{name}.zip"],
+                            os.path.join(work, "www", name), folder, name,
+                            f"https://localhost:{port}/{name}/pellarin-{app}.zip"],
                            check=True, capture_output=True)
-
-    for folder in ("updater", "pipeline"):
+    for folder in ("updater", "pipeline", "www/QVX/release"):
         os.makedirs(os.path.join(work, folder), exist_ok=True)
 
     xvfb = None
@@ -185,51 +254,51 @@ def main():
                                  "1024x768x24", "-nolisten", "tcp"], stderr=subprocess.DEVNULL)
         env["DISPLAY"] = ":%d" % (200 + os.getpid() % 50)
         time.sleep(1)
-    nginx = start_nginx(work, port)
+    server = start_nginx(work, port)
     try:
         cpu = subprocess.run(["sh", "-c", "grep -m1 'model name' /proc/cpuinfo | cut -d: -f2"],
                              capture_output=True, text=True).stdout.strip()
         print(f"machine: {os.cpu_count()} cores, {cpu}; runs: {args.runs} of each, alternating")
-        for (title, name, _, _), variant in [(p, v) for p in packages for v in variants]:
-            title_suffix, suffix, build, _, public_key = variant
-            shutil.copy(os.path.join(build, "PellarinUpdater"), os.path.join(work, "updater"))
-            os.makedirs(os.path.join(work, "www", "QVX", "release"), exist_ok=True)
-            shutil.copy(os.path.join(work, "www", name + suffix, "latest.json"),
-                        os.path.join(work, "www", "QVX", "release", "latest.json"))
-            zip_path = os.path.join(work, "www", name + suffix, f"pellarin-{name}.zip")
-            package_mib = os.path.getsize(zip_path) / MIB
-            largest_mib = largest_file(os.path.join(work, "apps", name)) / MIB
-            updater, pipeline = [], []
-            for i in range(args.runs + 1):  # the first round warms the caches and is dropped
-                order = [0, 1] if i % 2 == 0 else [1, 0]
-                for which in order:
-                    # Each run starts with nothing left to write back from the one before.
-                    os.sync()
-                    if which == 0:
-                        r = run_updater(work, env, f"/{name}{suffix}/pellarin-{name}.zip")
-                        if i:
-                            updater.append(r)
-                    else:
-                        t = run_pipeline(work, port, public_key)
-                        if i:
-                            pipeline.append(t)
-            med = {k: statistics.median(r[k] for r in updater) for k in updater[0]}
-            pipe = statistics.median(pipeline)
-            print(f"\n{title}{title_suffix}: package {package_mib:.1f} MiB, "
-                  f"largest entry {largest_mib:.2f} MiB")
-            for k in ("start-up", "manifest", "download", "digest", "installation", "launch",
-                      "quit"):
-                print(f"  updater {k:<13} {med[k] * 1000:8.0f} ms")
-            print(f"  updater whole job     {med['whole job'] * 1000:8.0f} ms")
-            print(f"  shell pipeline        {pipe * 1000:8.0f} ms"
-                  + ("  (with minisign -V)" if public_key else ""))
-            print(f"  ratio updater/pipeline   {med['whole job'] / pipe:6.2f}   (target <= 0.80)")
-            limit = package_mib + largest_mib + 64
-            print(f"  updater peak memory   {med['peak MiB']:8.0f} MiB; package + largest entry"
-                  f" + 64 MiB = {limit:.0f} MiB ({med['peak MiB'] / limit:.2f} of it)")
+
+        shutil.copy(os.path.join(work, "www", "tiny", "latest.json"),
+                    os.path.join(work, "www", "QVX", "release", "latest.json"))
+        print("\nTiny package (a script and a 100-byte file), start to launched program, nginx:")
+        manifest = f"https://localhost:{port}/QVX/release/latest.json"
+        programs = [("floor: Qt Widgets window + one HTTPS request",
+                     os.path.join(args.plain_build, "bench-floor"), [manifest], None),
+                    ("updater without UPDATER_TRUSTED_CA",
+                     os.path.join(args.plain_build, "PellarinUpdater"), ["--silent"], 0.100),
+                    ("updater with UPDATER_TRUSTED_CA",
+                     os.path.join(args.build, "PellarinUpdater"), ["--silent"], 0.120)]
+        for title, program, arguments, goal in programs:
+            if program.endswith("PellarinUpdater"):
+                # It installs beside itself.
+                shutil.copy(program, os.path.join(work, "updater"))
+                program = os.path.join(work, "updater", "PellarinUpdater")
+            times = [run_tiny(work, env, program, arguments) for _ in range(args.runs + 1)][1:]
+            line = f"  {title:<46} {statistics.median(times) * 1000:6.0f} ms"
+            print(line + (f"   (goal <= {goal * 1000:.0f} ms)" if goal else ""))
+        r = statistics.median
+        stages = [run_updater(work, env, "/tiny/pellarin-tiny.zip") for _ in range(args.runs)]
+        print("  its stages: " + ", ".join(
+            f"{k} {r(s[k] for s in stages) * 1000:.0f} ms"
+            for k in ("start-up", "manifest", "download", "digest", "installation", "launch")))
+
+        compare(work, env, port, args.runs, "200 MiB in 200 files", "large", args.build, "")
+        compare(work, env, port, args.runs, "200 MiB in 200 files, signed", "large-signed",
+                args.signed_build, args.key + ".pub")
+        compare(work, env, port, args.runs, "20 MiB in 2,000 small files", "small", args.build, "")
+        compare(work, env, port, args.runs, "20 MiB in 2,000 small files, signed",
+                "small-signed", args.signed_build, args.key + ".pub")
+        server.send_signal(signal.SIGTERM)
+        server.wait()
+        server = start_closing_server(work, port)
+        compare(work, env, port, args.runs,
+                "20 MiB in 2,000 small files, a server that closes every connection", "small",
+                args.build, "")
     finally:
-        nginx.send_signal(signal.SIGTERM)
-        nginx.wait()
+        server.send_signal(signal.SIGTERM)
+        server.wait()
         if xvfb:
             xvfb.terminate()
             xvfb.wait()
