@@ -14,10 +14,11 @@ mirror=$(sed -n 's|^URIs: *\(\S*/debian\)$|\1|p' /etc/apt/sources.list.d/debian.
     2>/dev/null | head -n 1)
 mirror=${DEBIAN_MIRROR:-${mirror:-http://deb.debian.org/debian}}
 
-command -v debootstrap > /dev/null || {
+if ! command -v debootstrap > /dev/null || ! command -v ip > /dev/null; then
     apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends debootstrap
-}
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
+        debootstrap iproute2
+fi
 
 if [ ! -e "$chroot/etc/debian_version" ]; then
     echo "=== making a Debian 13 chroot in $chroot (once; a few minutes)"
@@ -44,7 +45,7 @@ in_chroot() {
     unshare --mount --fork "${options[@]}" bash -c '
         set -e
         chroot=$1; shift
-        ip link set lo up 2> /dev/null || true
+        ip link set lo up
         mount -t proc proc "$chroot/proc"
         mount --rbind /dev "$chroot/dev"
         mount -t tmpfs tmpfs "$chroot/dev/shm"
