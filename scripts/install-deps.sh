@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# Installs the Debian packages that building, testing and the demonstration need.
-# Does nothing when they are all there already.
+# Installs the Debian packages that building, testing and the demonstration need, and
+# those named as arguments. Does nothing when they are all there already.
 set -euo pipefail
 packages=(g++ cmake ninja-build pkg-config qt6-base-dev libquazip1-qt6-dev libgl-dev libssl-dev
-    openssl fonts-dejavu-core xvfb xauth xdotool x11-utils imagemagick nginx-light curl unzip time minisign)
+    openssl fonts-dejavu-core xvfb xauth xdotool x11-utils imagemagick nginx-light curl unzip time minisign
+    "$@")
 missing=()
 for package in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" \

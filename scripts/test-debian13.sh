@@ -14,11 +14,7 @@ mirror=$(sed -n 's|^URIs: *\(\S*/debian\)$|\1|p' /etc/apt/sources.list.d/debian.
     2>/dev/null | head -n 1)
 mirror=${DEBIAN_MIRROR:-${mirror:-http://deb.debian.org/debian}}
 
-if ! command -v debootstrap > /dev/null || ! command -v ip > /dev/null; then
-    apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
-        debootstrap iproute2
-fi
+bash scripts/install-deps.sh debootstrap iproute2
 
 if [ ! -e "$chroot/etc/debian_version" ]; then
     echo "=== making a Debian 13 chroot in $chroot (once; a few minutes)"

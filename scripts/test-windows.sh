@@ -15,20 +15,8 @@ linux=$root/build-tests/normal
 build=$root/build-tests/windows
 [ -x "$linux/tests/tst_e2e" ] || { echo "run the Linux build first (scripts/test.sh)" >&2; exit 1; }
 
-packages=(mingw-w64 g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix qt6-base-dev-tools
-    wine wine64 fonts-wine xvfb xdotool binutils-mingw-w64-x86-64)
-missing=()
-for package in "${packages[@]}"; do
-    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" \
-        || missing+=("$package")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-    sudo=""
-    [ "$(id -u)" -eq 0 ] || sudo="sudo"
-    $sudo apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends \
-        "${missing[@]}"
-fi
+bash scripts/install-deps.sh mingw-w64 g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix \
+    qt6-base-dev-tools wine wine64 fonts-wine binutils-mingw-w64-x86-64
 
 # One unpacked copy for each archive.
 sum=$(sha256sum "$archive" | cut -c1-16)

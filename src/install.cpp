@@ -13,6 +13,7 @@
 #include <QStorageInfo>
 #include <QThread>
 
+#include <algorithm>
 #include <thread>
 #include <vector>
 
@@ -80,7 +81,8 @@ static void removeTree(const QString &path, int threads)
         QDir().rmdir(*folder);
 }
 
-// What is left of a tree that should be gone: the files first, then the folders.
+// What is left of a tree that should be gone: the files first, then the folders,
+// innermost first.
 static QStringList remainsOf(const QString &path)
 {
     const QFileInfo root(path);
@@ -91,13 +93,9 @@ static QStringList remainsOf(const QString &path)
         return {};
     QStringList files;
     QStringList folders;
-    QDirIterator it(path, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System,
-                    QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString entry = it.next();
-        (it.fileInfo().isDir() && !it.fileInfo().isSymLink() ? folders : files).append(entry);
-    }
-    return files + folders + QStringList{path};
+    listTree(path, &files, &folders);
+    std::reverse(folders.begin(), folders.end());
+    return files + folders;
 }
 
 // Bytes that the files of a tree take on disk, in whole blocks.

@@ -81,10 +81,10 @@ void HttpsServer::answer(QSslSocket *socket)
     case Drip: {
         socket->write(head);
         auto *timer = new QTimer(socket);
-        auto *sent = new qint64(0);
-        connect(timer, &QObject::destroyed, [sent] { delete sent; });
         connect(timer, &QTimer::timeout, socket,
-                [this, socket, response, sent] { sendMore(socket, response, sent); });
+                [this, socket, response, sent = qint64(0)]() mutable {
+                    sendMore(socket, response, &sent);
+                });
         timer->start(response.mode == Drip ? 50 : 0);
         break;
     }
