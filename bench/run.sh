@@ -2,7 +2,8 @@
 # Measures the updater's whole job against the shell pipeline a vendor would otherwise
 # script (curl, sha256sum -c, rm -rf App && unzip -q, start the program), on this
 # machine, against a loopback HTTPS server, and the fixed cost of a run against the floor
-# of a Qt program that makes one request. Usage: bash bench/run.sh [runs]
+# of a Qt program that makes one request. Usage: bash bench/run.sh [runs] [tiny]
+# ("tiny": the fixed cost alone)
 #
 # The updater built without UPDATER_TRUSTED_CA, and the floor program, must find the
 # benchmark's private authority among the system's: for the time of the run it stands
@@ -22,6 +23,8 @@ port=${BENCH_PORT:-8543}
 work=$root/bench-run
 mkdir -p "$work"
 sh tools/make-certificates.sh "$work/certs"
+# A vendor authority that is not the server's: its chain ends at the system's.
+sh tools/make-certificates.sh "$work/certs/other"
 [ -f "$work/certs/minisign.pub" ] || minisign -G -W -f -p "$work/certs/minisign.pub" \
     -s "$work/certs/minisign.key" > /dev/null
 
@@ -34,6 +37,7 @@ build() {
 }
 build build-bench -DUPDATER_TRUSTED_CA="$work/certs/ca.pem"
 build build-bench-plain -DUPDATER_TRUSTED_CA= -DUPDATER_BUILD_BENCH=ON
+build build-bench-other -DUPDATER_TRUSTED_CA="$work/certs/other/ca.pem"
 build build-bench-signed -DUPDATER_TRUSTED_CA="$work/certs/ca.pem" \
     -DUPDATER_SIGNING_KEY="$work/certs/minisign.pub"
 
@@ -49,5 +53,5 @@ untrust() {
 }
 trap untrust EXIT
 python3 bench/bench.py --build "$root/build-bench" --plain-build "$root/build-bench-plain" \
-    --signed-build "$root/build-bench-signed" --key "$work/certs/minisign" \
-    --work "$work" --port "$port" --runs "${1:-7}"
+    --signed-build "$root/build-bench-signed" --other-build "$root/build-bench-other" --key "$work/certs/minisign" \
+    --work "$work" --port "$port" --runs "${1:-7}" ${2:+--only "$2"}

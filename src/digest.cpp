@@ -1,7 +1,6 @@
 #include "digest.h"
 
-#ifdef UPDATER_OPENSSL
-#    include <openssl/evp.h>
+#include <openssl/evp.h>
 
 Digest::Digest(QCryptographicHash::Algorithm algorithm) : context(EVP_MD_CTX_new())
 {
@@ -29,18 +28,3 @@ QByteArray Digest::result()
     EVP_DigestFinal_ex(context, digest, &length);
     return QByteArray(reinterpret_cast<const char *>(digest), int(length));
 }
-#else
-Digest::Digest(QCryptographicHash::Algorithm algorithm) : hash(algorithm) { }
-
-Digest::~Digest() = default;
-
-void Digest::addData(QByteArrayView data)
-{
-    hash.addData(data);
-}
-
-QByteArray Digest::result()
-{
-    return hash.result();
-}
-#endif

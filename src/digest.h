@@ -6,9 +6,8 @@
 
 struct evp_md_ctx_st;
 
-// A digest fed piece by piece: SHA-256 or BLAKE2b-512. Uses OpenSSL's implementation
-// where the build has it (several times faster than Qt 6.4's own on processors with
-// SHA instructions).
+// A digest fed piece by piece: SHA-256 or BLAKE2b-512, by OpenSSL (several times faster
+// than Qt 6.4's own on processors with SHA instructions).
 class Digest
 {
 public:
@@ -21,9 +20,5 @@ public:
     QByteArray result();
 
 private:
-#ifdef UPDATER_OPENSSL
     evp_md_ctx_st *context;
-#else
-    QCryptographicHash hash;
-#endif
 };

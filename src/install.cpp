@@ -131,8 +131,8 @@ int window::InstallAndLaunch(QByteArray package)
         return -1;
     }
 
-    const QString parent = installParent.isEmpty() ? QCoreApplication::applicationDirPath()
-                                                   : installParent;
+    const QString parent = settings.installParent.isEmpty() ? QCoreApplication::applicationDirPath()
+                                                            : settings.installParent;
     const QString appPath = parent + QStringLiteral("/") + QStringLiteral("App");
 
     // Whatever can be known from the archive's directory is checked while the working

@@ -1,7 +1,4 @@
-#include "bodyreader.h"
-#include "releaseconfig.h"
-#include "speedlimit.h"
-#include "trust.h"
+#include "download.h"
 #include "window.h"
 
 #include <QDebug>
@@ -12,49 +9,35 @@
 
 #include <cmath>
 
-// A manifest is a few hundred bytes; a server that sends more is not a release server.
-static constexpr qint64 maxManifestSize = 1024 * 1024;
-
-// Both requests give up when no data moves for transferTimeout or too little for
-// lowSpeedTime, so a stalled or dripping server cannot hold the updater forever.
-static QNetworkReply *get(QNetworkAccessManager *manager, const QUrl &url, qint64 limit,
-                          qint64 expectedSize = -1, bool blake2b = false)
-{
-    QNetworkRequest request(url);
-    request.setTransferTimeout(window::transferTimeout);
-    trustVendorAuthority(request);
-    QNetworkReply *reply = manager->get(request);
-    acceptSystemAuthorities(reply);
-    new BodyReader(reply, limit, expectedSize, blake2b);
-    new SpeedLimit(reply, window::lowSpeedLimit, window::lowSpeedTime);
-    return reply;
-}
-
 void window::DownloadLatest()
 {
     qDebug() << "Downloading latest version...";
-    const QUrl url(manifestLocation, QUrl::TolerantMode);
+    const QUrl url(settings.manifestLocation, QUrl::TolerantMode);
     manager = new QNetworkAccessManager(this);
-    jsonReply = get(manager, url, maxManifestSize);
-    connect(jsonReply, &QNetworkReply::finished, this, &window::RequestJsonFinished);
+    manifestDownload = new Download(manager, url, settings, settings.maxManifestSize);
+    jsonReply = manifestDownload->reply();
+    connect(manifestDownload, &Download::finished, this, &window::RequestJsonFinished);
 }
 
 void window::RequestJsonFinished()
 {
-    BodyReader *reader = jsonReply->findChild<BodyReader *>();
-    if (reader->failed()) {
-        qDebug() << "Error checking for update : " << reader->errorString();
+    jsonReply = manifestDownload->reply();
+    if (manifestDownload->failed()) {
+        qDebug() << "Error checking for update : " << manifestDownload->errorString();
         ShowUpdateError();
     } else {
-        const QByteArray body = reader->takeBody();
+        const QByteArray body = manifestDownload->takeBody();
         ParseManifest(body);
         // A manifest that could not be read leaves the URL empty; that request fails
         // and ends in the package stage's error.
         const QUrl url(packageUrl, QUrl::TolerantMode);
-        zipReply = get(manager, url, maxPackageSize, expectedSize, !signingKey().isEmpty());
-        connect(zipReply, &QNetworkReply::finished, this, &window::RequestZipFinished);
+        packageDownload = new Download(manager, url, settings, settings.maxPackageSize,
+                                       expectedSize, !settings.signingKey.isEmpty());
+        zipReply = packageDownload->reply();
+        connect(packageDownload, &Download::finished, this, &window::RequestZipFinished);
     }
-    jsonReply->deleteLater();
+    // The reply goes with it.
+    manifestDownload->deleteLater();
 }
 
 void window::ParseManifest(const QByteArray &body)

@@ -1,5 +1,4 @@
-#include "bodyreader.h"
-#include "releaseconfig.h"
+#include "download.h"
 #include "signature.h"
 #include "window.h"
 
@@ -8,18 +7,19 @@
 
 // A build with the vendor's key takes only packages signed with it; which check failed,
 // or nothing.
-static QString signatureProblem(const window &w, BodyReader *reader)
+static QString signatureProblem(const window &w, Download *download)
 {
-    if (signingKey().isEmpty())
+    if (w.settings.signingKey.isEmpty())
         return QString();
-    return checkSignature(signingKey(), w.signature, reader->blake2bDigest(),
+    return checkSignature(w.settings.signingKey, w.signature, download->blake2bDigest(),
                           QUrl(w.packageUrl, QUrl::TolerantMode).fileName());
 }
 
 void window::RequestZipFinished()
 {
     // The body was taken off the reply and hashed while it arrived.
-    BodyReader *reader = zipReply->findChild<BodyReader *>();
+    Download *reader = packageDownload;
+    zipReply = reader->reply();
     if (reader->failed()) {
         qDebug() << "Error downloading update : " << reader->errorString();
         ShowUpdateError();
@@ -45,5 +45,6 @@ void window::RequestZipFinished()
                 ShowUpdateError();
         }
     }
-    zipReply->deleteLater();
+    // The reply goes with it.
+    packageDownload->deleteLater();
 }

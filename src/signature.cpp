@@ -2,10 +2,9 @@
 
 #include <QByteArrayList>
 
-#ifdef UPDATER_OPENSSL
-#    include <openssl/evp.h>
+#include <openssl/evp.h>
 
-#    include <memory>
+#include <memory>
 
 // Ed25519 over `message`, by libcrypto.
 static bool verifies(QByteArrayView key, QByteArrayView signature, QByteArrayView message)
@@ -26,12 +25,6 @@ static bool verifies(QByteArrayView key, QByteArrayView signature, QByteArrayVie
                                 size_t(message.size()))
             == 1;
 }
-#else
-static bool verifies(QByteArrayView, QByteArrayView, QByteArrayView)
-{
-    return false; // a build without libcrypto cannot be given a key
-}
-#endif
 
 static QByteArray decode(QByteArrayView base64, bool *ok)
 {

@@ -1,36 +1,65 @@
 #include "trust.h"
 
-#include "releaseconfig.h"
-
-#include <QNetworkReply>
-#include <QNetworkRequest>
+#include <QHostAddress>
 #include <QSslConfiguration>
 
-static const QList<QSslCertificate> &vendorAuthorities()
-{
-    static const QList<QSslCertificate> certificates = QSslCertificate::fromData(trustedCaPem(),
-                                                                                 QSsl::Pem);
-    return certificates;
-}
+#include <openssl/x509v3.h>
 
-void trustVendorAuthority(QNetworkRequest &request)
+#include <memory>
+
+QSslConfiguration firstAttempt(const QList<QSslCertificate> &vendorAuthorities)
 {
-    if (vendorAuthorities().isEmpty())
-        return;
     QSslConfiguration ssl = QSslConfiguration::defaultConfiguration();
-    ssl.setCaCertificates(vendorAuthorities());
-    request.setSslConfiguration(ssl);
+    if (!vendorAuthorities.isEmpty())
+        ssl.setCaCertificates(vendorAuthorities);
+    return ssl;
 }
 
-void acceptSystemAuthorities(QNetworkReply *reply)
+QSslConfiguration systemAndVendor(const QList<QSslCertificate> &vendorAuthorities)
 {
-    if (vendorAuthorities().isEmpty())
-        return;
-    // Emitted while the handshake waits, so the answer comes in time.
-    QObject::connect(reply, &QNetworkReply::sslErrors, reply, [reply](const QList<QSslError> &errors) {
-        const QList<QSslCertificate> chain = reply->sslConfiguration().peerCertificateChain();
-        // Against the default configuration: the system's authorities, looked up on demand.
-        if (!chain.isEmpty() && QSslCertificate::verify(chain, reply->url().host()).isEmpty())
-            reply->ignoreSslErrors(errors);
-    });
+    QSslConfiguration ssl = QSslConfiguration::defaultConfiguration();
+    // Adding to a configuration ends its on-demand lookup in the system store, so the
+    // store is read whole; unless the application has set authorities of its own.
+    QList<QSslCertificate> authorities = ssl.caCertificates();
+    if (authorities.isEmpty())
+        authorities = QSslConfiguration::systemCaCertificates();
+    ssl.setCaCertificates(authorities + vendorAuthorities);
+    return ssl;
+}
+
+bool lacksAuthority(const QList<QSslError> &errors)
+{
+    for (const QSslError &error : errors) {
+        switch (error.error()) {
+        case QSslError::UnableToGetIssuerCertificate:
+        case QSslError::UnableToGetLocalIssuerCertificate:
+        case QSslError::UnableToVerifyFirstCertificate:
+        case QSslError::SelfSignedCertificate:
+        case QSslError::SelfSignedCertificateInChain:
+        case QSslError::CertificateUntrusted:
+            break;
+        default:
+            return false;
+        }
+    }
+    return !errors.isEmpty();
+}
+
+QString hostMismatch(const QSslCertificate &leaf, const QString &host)
+{
+    const QString refusal = QStringLiteral("SSL handshake failed: ")
+            + QSslError(QSslError::HostNameMismatch, leaf).errorString();
+    const QByteArray der = leaf.toDer();
+    auto *bytes = reinterpret_cast<const unsigned char *>(der.constData());
+    const std::unique_ptr<X509, decltype(&X509_free)> certificate(
+            d2i_X509(nullptr, &bytes, long(der.size())), &X509_free);
+    if (!certificate)
+        return refusal;
+    const QByteArray name = host.toLatin1();
+    const bool matches = QHostAddress(host).isNull()
+            ? X509_check_host(certificate.get(), name.constData(), size_t(name.size()),
+                              X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS, nullptr)
+                    == 1
+            : X509_check_ip_asc(certificate.get(), name.constData(), 0) == 1;
+    return matches ? QString() : refusal;
 }

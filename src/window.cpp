@@ -1,20 +1,13 @@
 #include "window.h"
 
-#include "releaseconfig.h"
-
 #include <QCoreApplication>
 #include <QLabel>
 #include <QPixmap>
 #include <QTimer>
 
-QString window::manifestLocation = releaseServer() + QStringLiteral("/QVX/release/latest.json");
-int window::transferTimeout = 60 * 1000;
-qint64 window::lowSpeedLimit = 1024;
-int window::lowSpeedTime = 60 * 1000;
-qint64 window::maxPackageSize = qint64(UPDATER_MAX_PACKAGE_MIB) * 1024 * 1024;
-QString window::installParent;
+window::window(QWidget *parent) : window(Settings(), parent) { }
 
-window::window(QWidget *parent)
+window::window(const Settings &settings, QWidget *parent)
     : QMainWindow(parent, Qt::WindowFlags()),
       silent(false),
       statusLabel(nullptr),
@@ -23,7 +16,8 @@ window::window(QWidget *parent)
       jsonReply(nullptr),
       zipReply(nullptr),
       expectedHash(""),
-      packageUrl("")
+      packageUrl(""),
+      settings(settings)
 {
     setWindowFlags(Qt::FramelessWindowHint);
     setWindowTitle(QStringLiteral("Pellarin Updater"));

@@ -1,9 +1,12 @@
 #pragma once
 
+#include "settings.h"
+
 #include <QByteArray>
 #include <QMainWindow>
 #include <QString>
 
+class Download;
 class QLabel;
 class QNetworkAccessManager;
 class QNetworkReply;
@@ -16,6 +19,8 @@ class window : public QMainWindow
 
 public:
     explicit window(QWidget *parent = nullptr);
+    // With settings other than the build's.
+    explicit window(const Settings &settings, QWidget *parent = nullptr);
 
     bool silent;
     QLabel *statusLabel;
@@ -38,16 +43,10 @@ public:
     enum WriteResult { Written, NotCreated, NotWritten };
     WriteResult WriteEntry(const QByteArray &data, const QString &path);
 
-    // Where the manifest lives, how long a transfer may stall, the slowest average speed
-    // (bytes a second over lowSpeedTime milliseconds) it may keep, the largest package
-    // without a size in the manifest, and the folder that holds App (empty: the
-    // updater's own). Constants of the program that only tests change.
-    static QString manifestLocation;
-    static int transferTimeout;
-    static qint64 lowSpeedLimit;
-    static int lowSpeedTime;
-    static qint64 maxPackageSize;
-    static QString installParent;
+    const Settings settings;
+    // The transfers behind jsonReply and zipReply.
+    Download *manifestDownload = nullptr;
+    Download *packageDownload = nullptr;
 
 public slots:
     void DownloadLatest();

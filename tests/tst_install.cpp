@@ -61,19 +61,19 @@ void tst_Install::init()
     QFile old(app + QStringLiteral("/old/file.txt"));
     QVERIFY(old.open(QIODevice::WriteOnly));
     old.write("previous installation");
-    window::installParent = parent;
     qputenv("LAUNCH_REPORT", report.toLocal8Bit());
 }
 
 void tst_Install::cleanup()
 {
-    window::installParent.clear();
     env.reset();
 }
 
 int tst_Install::install(const QByteArray &package, bool silent)
 {
-    window w;
+    Settings settings;
+    settings.installParent = parent;
+    window w(settings);
     w.silent = silent;
     return w.InstallAndLaunch(package);
 }

@@ -1,7 +1,8 @@
-#include "bodyreader.h"
 #include "digest.h"
+#include "download.h"
 #include "httpsserver.h"
 #include "modalcloser.h"
+#include "opensslserver.h"
 #include "testenv.h"
 #include "window.h"
 #include "zipbuilder.h"
@@ -26,8 +27,8 @@ private slots:
     void pipeline_data();
     void pipeline();
     void largePackage();
-    void systemAuthority_data();
-    void systemAuthority();
+    void certificates_data();
+    void certificates();
     void hostileServer_data();
     void hostileServer();
     void bodyLimits_data();
@@ -47,6 +48,7 @@ private:
     std::unique_ptr<HttpsServer> server;
     std::unique_ptr<LogCapture> log;
     std::unique_ptr<ModalCloser> closer;
+    Settings settings;
     QByteArray package;
     QString digest;
     QString report;
@@ -66,12 +68,13 @@ void tst_Network::init()
             QCryptographicHash::hash(package, QCryptographicHash::Sha256).toHex());
 
     // What an earlier installation left, which every rejection must keep.
-    window::installParent = env->filePath(QStringLiteral("updater"));
-    QVERIFY(QDir().mkpath(window::installParent + QStringLiteral("/App/bin")));
-    QFile previous(window::installParent + QStringLiteral("/App/bin/PellarinApp.exe"));
+    settings = Settings();
+    settings.installParent = env->filePath(QStringLiteral("updater"));
+    QVERIFY(QDir().mkpath(settings.installParent + QStringLiteral("/App/bin")));
+    QFile previous(settings.installParent + QStringLiteral("/App/bin/PellarinApp.exe"));
     QVERIFY(previous.open(QIODevice::WriteOnly));
     previous.write("version 1.0");
-    window::manifestLocation = server->url(manifestPath);
+    settings.manifestLocation = server->url(manifestPath);
     log = std::make_unique<LogCapture>();
     closer = std::make_unique<ModalCloser>();
 }
@@ -80,9 +83,6 @@ void tst_Network::cleanup()
 {
     closer.reset();
     log.reset();
-    window::installParent.clear();
-    window::transferTimeout = 60 * 1000;
-    window::lowSpeedTime = 60 * 1000;
     server.reset();
     env.reset();
 }
@@ -106,7 +106,7 @@ QStringList tst_Network::expand(QStringList lines) const
         line.replace(QLatin1String("%SIZE+1%"), QString::number(package.size() + 1));
         line.replace(QLatin1String("%SIZE-1%"), QString::number(package.size() - 1));
         line.replace(QLatin1String("%MANIFEST%"), server->url(manifestPath));
-        line.replace(QLatin1String("%APP%"), window::installParent + QStringLiteral("/App"));
+        line.replace(QLatin1String("%APP%"), settings.installParent + QStringLiteral("/App"));
     }
     return lines;
 }
@@ -128,7 +128,7 @@ QByteArray tst_Network::usePackageWithNoise(const QString &name, qsizetype size)
 QString tst_Network::installedPrevious() const
 {
     return QString::fromUtf8(
-            readFile(window::installParent + QStringLiteral("/App/bin/PellarinApp.exe")));
+            readFile(settings.installParent + QStringLiteral("/App/bin/PellarinApp.exe")));
 }
 
 void tst_Network::fullRun()
@@ -140,7 +140,7 @@ void tst_Network::fullRun()
                           .toUtf8());
     server->serve(packagePath, package);
 
-    window w;
+    window w(settings);
     w.silent = true;
     run(w);
 
@@ -308,7 +308,7 @@ void tst_Network::pipeline()
     server->serve(packagePath, body == "%ZIP%" ? package : body, packageStatus,
                   HttpsServer::Mode(packageMode));
 
-    window w;
+    window w(settings);
     run(w);
 
     QCOMPARE(log->lines(), expand(expectedLog));
@@ -331,48 +331,76 @@ void tst_Network::largePackage()
             expand({R"({"version": "2.0", "url": "%URL%", "hash": "%HASH%"})"}).first().toUtf8());
     server->serve(packagePath, package);
 
-    window w;
+    window w(settings);
     run(w);
 
     QCOMPARE(closer->boxes, 0);
     QVERIFY(log->lines().contains("D: Total size of all files in ZIP: 12 MB"));
-    QFile big(window::installParent + "/App/lib/big.bin");
+    QFile big(settings.installParent + "/App/lib/big.bin");
     QVERIFY(big.open(QIODevice::ReadOnly));
     QVERIFY(big.readAll() == noise);
     QTRY_VERIFY(QFile::exists(report));
 }
 
-void tst_Network::systemAuthority_data()
+void tst_Network::certificates_data()
 {
+    QTest::addColumn<QString>("authority");
+    QTest::addColumn<QString>("chain");
     QTest::addColumn<bool>("systemTrusts");
+    QTest::addColumn<bool>("accepted");
 
-    QTest::newRow("vouched for by the system") << true;
-    QTest::newRow("vouched for by nobody") << false;
+    // The vendor's authority is built in; the other stands for one in the system's store.
+    const QString vendor = QStringLiteral(TEST_CERT_DIR);
+    const QString system = QStringLiteral(TEST_CERT_DIR "/system");
+    QTest::newRow("vendor, good") << vendor << "good" << true << true;
+    QTest::newRow("system, good") << system << "good" << true << true;
+    QTest::newRow("system, good, not in the store") << system << "good" << false << false;
+    for (const char *chain :
+         {"client-only", "crl-sign-only", "rsa-1024", "sha1", "other-name", "name-constraints"}) {
+        QTest::addRow("vendor, %s", chain) << vendor << chain << true << false;
+        QTest::addRow("system, %s", chain) << system << chain << true << false;
+    }
 }
 
-void tst_Network::systemAuthority()
+void tst_Network::certificates()
 {
+    QFETCH(QString, authority);
+    QFETCH(QString, chain);
     QFETCH(bool, systemTrusts);
+    QFETCH(bool, accepted);
 
-    // A server whose authority is not the vendor's, and a system store that holds it, or not.
-    server = std::make_unique<HttpsServer>(0, QStringLiteral(TEST_CERT_DIR "/system"));
-    window::manifestLocation = server->url(manifestPath);
-    server->serve(
-            manifestPath,
-            expand({R"({"version": "2.0", "url": "%URL%", "hash": "%HASH%"})"}).first().toUtf8());
-    server->serve(packagePath, package);
+    // Qt will not serve a weak key or digest itself; the openssl program will.
+    const QString name = QStringLiteral("chains/") + chain;
+    std::unique_ptr<OpenSslServer> weak;
+    if (chain == QLatin1String("rsa-1024") || chain == QLatin1String("sha1")) {
+        weak = std::make_unique<OpenSslServer>(authority + "/" + name + ".pem",
+                                               authority + "/" + name + ".key");
+#ifdef Q_OS_WIN
+        if (!weak->isListening())
+            QSKIP("no openssl program here");
+#endif
+        QVERIFY(weak->isListening());
+    } else {
+        server = std::make_unique<HttpsServer>(0, authority, name);
+    }
+    const auto url = [&](const QString &path) { return weak ? weak->url(path) : server->url(path); };
+    const QByteArray manifest = QStringLiteral(R"({"version": "2.0", "url": "%1", "hash": "%2"})")
+                                        .arg(url(packagePath), digest)
+                                        .toUtf8();
+    for (const auto &[path, body] : {std::pair(manifestPath, manifest), {packagePath, package}})
+        weak ? weak->serve(path, body) : server->serve(path, body);
+    settings.manifestLocation = url(manifestPath);
     const QSslConfiguration previous = QSslConfiguration::defaultConfiguration();
     const auto restore = qScopeGuard([&] { QSslConfiguration::setDefaultConfiguration(previous); });
-    QSslConfiguration system = previous;
-    system.setCaCertificates(systemTrusts
-                                     ? QSslCertificate::fromPath(TEST_CERT_DIR "/system/ca.pem")
-                                     : QList<QSslCertificate>());
-    QSslConfiguration::setDefaultConfiguration(system);
+    QSslConfiguration store = previous;
+    store.setCaCertificates(systemTrusts ? QSslCertificate::fromPath(TEST_CERT_DIR "/system/ca.pem")
+                                         : QList<QSslCertificate>());
+    QSslConfiguration::setDefaultConfiguration(store);
 
-    window w;
+    window w(settings);
     run(w);
 
-    if (systemTrusts) {
+    if (accepted) {
         QCOMPARE(log->lines().last(), QStringLiteral("D: Program launched successfully."));
         QTRY_VERIFY(QFile::exists(report));
     } else {
@@ -381,6 +409,7 @@ void tst_Network::systemAuthority()
                          "D: Error checking for update :  \"SSL handshake failed"),
                  qPrintable(log->lines().last()));
         QCOMPARE(closer->boxes, 1);
+        QCOMPARE(installedPrevious(), QStringLiteral("version 1.0"));
     }
 }
 
@@ -418,8 +447,8 @@ void tst_Network::hostileServer()
     QFETCH(QString, lastLine);
 
     // Slack for a loaded machine: a drip every 50 ms never trips it.
-    window::transferTimeout = 1000;
-    window::lowSpeedTime = 600;
+    settings.transferTimeout = 1000;
+    settings.lowSpeedTime = 600;
     usePackageWithNoise("noise.bin", 4096);
     if (dripBytes < 0)
         dripBytes = int(package.size() / -dripBytes) + 1;
@@ -433,7 +462,7 @@ void tst_Network::hostileServer()
     server->serve(packagePath, package, 200, manifestMisbehaves ? HttpsServer::Complete : how,
                   dripBytes);
 
-    window w;
+    window w(settings);
     run(w);
 
     QCOMPARE(log->lines().last(), lastLine);
@@ -474,19 +503,14 @@ void tst_Network::bodyLimits()
     server->serve(packagePath, QByteArray(mode == HttpsServer::Endless ? 65536 : 2 * limit, 'x'),
                   200, HttpsServer::Mode(mode));
     QNetworkAccessManager manager;
-    QNetworkRequest request(server->url(packagePath));
-    QSslConfiguration ssl = QSslConfiguration::defaultConfiguration();
-    ssl.setCaCertificates(QSslCertificate::fromPath(TEST_CERT_DIR "/ca.pem"));
-    request.setSslConfiguration(ssl);
-    QNetworkReply *reply = manager.get(request);
-    auto *reader = new BodyReader(reply, limit, expectedSize);
-    QTRY_VERIFY_WITH_TIMEOUT(reply->isFinished(), 20000);
+    Download download(&manager, server->url(packagePath), settings, limit, expectedSize);
+    QSignalSpy finished(&download, &Download::finished);
+    QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, 20000);
 
-    QVERIFY(reader->failed());
-    QCOMPARE(reader->errorString(), error);
+    QVERIFY(download.failed());
+    QCOMPARE(download.errorString(), error);
     // What was taken in stays within the bound, whatever the server sent.
-    QVERIFY(reader->takeBody().size() <= (expectedSize >= 0 ? qMin(expectedSize, limit) : limit));
-    delete reply;
+    QVERIFY(download.takeBody().size() <= (expectedSize >= 0 ? qMin(expectedSize, limit) : limit));
 }
 
 void tst_Network::digests_data()

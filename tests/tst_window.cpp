@@ -32,13 +32,14 @@ private:
     // Accepts the manifest request and never answers, so the window's own pipeline
     // stays pending while a test looks at it.
     QTcpServer mute;
+    Settings settings;
 };
 
 void tst_Window::initTestCase()
 {
     QVERIFY(mute.listen(QHostAddress::LocalHost));
-    window::manifestLocation = QStringLiteral("https://127.0.0.1:%1/QVX/release/latest.json")
-                                       .arg(mute.serverPort());
+    settings.manifestLocation = QStringLiteral("https://127.0.0.1:%1/QVX/release/latest.json")
+                                        .arg(mute.serverPort());
 }
 
 void tst_Window::init()
@@ -49,7 +50,7 @@ void tst_Window::init()
 void tst_Window::initialState()
 {
     LogCapture log;
-    window w;
+    window w(settings);
     QCOMPARE(w.silent, false);
     QVERIFY(w.statusLabel);
     QVERIFY(w.logoLabel);
@@ -64,7 +65,7 @@ void tst_Window::initialState()
 void tst_Window::firstStageRunsFromEventLoop()
 {
     LogCapture log;
-    window w;
+    window w(settings);
     w.silent = true;
     QVERIFY(log.lines().isEmpty());
     QTRY_COMPARE(log.lines(), QStringList{QStringLiteral("D: Downloading latest version...")});
@@ -72,7 +73,7 @@ void tst_Window::firstStageRunsFromEventLoop()
     QVERIFY(w.manager);
     QCOMPARE(w.manager->parent(), &w);
     QVERIFY(w.jsonReply);
-    QCOMPARE(w.jsonReply->url().toString(), window::manifestLocation);
+    QCOMPARE(w.jsonReply->url().toString(), settings.manifestLocation);
 }
 
 void tst_Window::metaObject()
@@ -103,7 +104,7 @@ void tst_Window::metaObject()
 
 void tst_Window::frameAndTitle()
 {
-    window w;
+    window w(settings);
     QCOMPARE(w.windowTitle(), QStringLiteral("Pellarin Updater"));
     QCOMPARE(w.windowFlags(), Qt::Window | Qt::FramelessWindowHint);
     QCOMPARE(w.minimumSize(), QSize(400, 220));
@@ -148,7 +149,7 @@ void tst_Window::logoGeometry()
         }
     });
 
-    window w;
+    window w(settings);
     QCOMPARE(w.logoLabel->size(), size);
     QCOMPARE(w.logoLabel->pos(), position);
     QCOMPARE(w.windowIcon().pixmap(32).isNull(), size.isEmpty());
@@ -158,7 +159,7 @@ void tst_Window::logoGeometry()
 
 void tst_Window::statusText()
 {
-    window w;
+    window w(settings);
     QLabel *label = w.statusLabel;
     QCOMPARE(label->text(), QStringLiteral("Launching Pellarin..."));
     QCOMPARE(label->parentWidget(), &w);
@@ -185,7 +186,7 @@ void tst_Window::errorBox()
     QFETCH(int, action);
     QFETCH(int, delay);
 
-    window w;
+    window w(settings);
     w.show();
     ModalCloser closer(ModalCloser::Action(action), delay);
     bool returned = false;

@@ -4,9 +4,9 @@
 
 #include <QTimer>
 
-HttpsServer::HttpsServer(quint16 port, const QString &certDir)
-    : certificate(readFile(certDir + QStringLiteral("/server.pem"))),
-      key(readFile(certDir + QStringLiteral("/server.key")), QSsl::Rsa)
+HttpsServer::HttpsServer(quint16 port, const QString &certDir, const QString &name)
+    : chain(QSslCertificate::fromData(readFile(certDir + QLatin1Char('/') + name + ".pem"))),
+      key(readFile(certDir + QLatin1Char('/') + name + ".key"), QSsl::Rsa)
 {
     if (!listen(QHostAddress::LocalHost, port))
         qFatal("cannot listen on 127.0.0.1:%d: %s", port, qPrintable(errorString()));
@@ -34,7 +34,7 @@ void HttpsServer::incomingConnection(qintptr socketDescriptor)
     auto *socket = new QSslSocket;
     sockets.append(socket);
     socket->setSocketDescriptor(socketDescriptor);
-    socket->setLocalCertificate(certificate);
+    socket->setLocalCertificateChain(chain);
     socket->setPrivateKey(key);
     connect(socket, &QSslSocket::readyRead, socket, [this, socket] { answer(socket); });
     connect(socket, &QSslSocket::disconnected, socket, &QObject::deleteLater);

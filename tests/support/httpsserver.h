@@ -29,8 +29,10 @@ public:
         int dripBytes = 1;
     };
 
-    // Port 0 lets the system choose one; `certDir` holds server.pem and server.key.
-    explicit HttpsServer(quint16 port = 0, const QString &certDir = QStringLiteral(TEST_CERT_DIR));
+    // Port 0 lets the system choose one; `certDir` holds <name>.pem (the leaf, then any
+    // intermediates) and <name>.key.
+    explicit HttpsServer(quint16 port = 0, const QString &certDir = QStringLiteral(TEST_CERT_DIR),
+                         const QString &name = QStringLiteral("server"));
     ~HttpsServer() override;
 
     void serve(const QString &path, const QByteArray &body, int status = 200, Mode mode = Complete,
@@ -48,7 +50,7 @@ private:
     void sendMore(QSslSocket *socket, const Response &response, qint64 *sent);
 
     QHash<QString, Response> responses;
-    QSslCertificate certificate;
+    QList<QSslCertificate> chain;
     QSslKey key;
     QList<QPointer<QSslSocket>> sockets;
 };

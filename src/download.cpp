@@ -1,0 +1,163 @@
+#include "download.h"
+
+#include "speedlimit.h"
+#include "trust.h"
+
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QSslConfiguration>
+#include <QTimer>
+
+Download::Download(QNetworkAccessManager *manager, const QUrl &url, const Settings &settings,
+                   qint64 limit, qint64 expectedSize, bool blake2b)
+    : QObject(manager),
+      manager(manager),
+      url(url),
+      settings(settings),
+      limit(limit),
+      expectedSize(expectedSize),
+      wantBlake2b(blake2b)
+{
+    trustsAll = settings.vendorAuthorities.isEmpty();
+    start(firstAttempt(settings.vendorAuthorities));
+}
+
+void Download::start(const QSslConfiguration &ssl)
+{
+    body.clear();
+    problem.clear();
+    sslErrors.clear();
+    sha256 = std::make_unique<Digest>(QCryptographicHash::Sha256);
+    if (wantBlake2b)
+        blake2b = std::make_unique<Digest>(QCryptographicHash::Blake2b_512);
+
+    QNetworkRequest request(url);
+    request.setTransferTimeout(settings.transferTimeout);
+    request.setSslConfiguration(ssl);
+    current = manager->get(request);
+    current->setParent(this);
+    // Without a limit the network thread reads ahead of us, and what piles up in between
+    // stays in the process's memory for the rest of the run.
+    current->setReadBufferSize(4 * 1024 * 1024);
+    new SpeedLimit(current, settings.lowSpeedLimit, settings.lowSpeedTime);
+    connect(current, &QNetworkReply::sslErrors, this,
+            [this](const QList<QSslError> &errors) { sslErrors = errors; });
+    connect(current, &QNetworkReply::metaDataChanged, this, &Download::checkResponse);
+    connect(current, &QNetworkReply::readyRead, this, &Download::read);
+    connect(current, &QNetworkReply::finished, this, &Download::end);
+}
+
+void Download::end()
+{
+    // Once, with every authority this machine and the vendor trust.
+    if (!trustsAll && current->error() == QNetworkReply::SslHandshakeFailedError
+        && lacksAuthority(sslErrors)) {
+        trustsAll = true;
+        current->deleteLater();
+        // A connection to the same host would keep the first attempt's authorities.
+        manager->clearConnectionCache();
+        start(systemAndVendor(settings.vendorAuthorities));
+        return;
+    }
+    emit finished();
+}
+
+void Download::checkResponse()
+{
+    // Whoever answers must be named in its certificate's alternative names; Qt 6.4 also
+    // takes the common name when they leave the host out.
+    if (current->url().scheme() == QLatin1String("https")) {
+        const QString mismatch = hostMismatch(current->sslConfiguration().peerCertificate(),
+                                              current->url().host(QUrl::EncodeUnicode));
+        if (!mismatch.isEmpty()) {
+            fail(mismatch);
+            return;
+        }
+    }
+    if (expectedSize > limit) {
+        fail(QStringLiteral("The manifest's size of %1 bytes is over the limit of %2 bytes")
+                     .arg(expectedSize)
+                     .arg(limit));
+        return;
+    }
+    const QVariant header = current->header(QNetworkRequest::ContentLengthHeader);
+    if (!header.isValid())
+        return;
+    const qint64 length = header.toLongLong();
+    if (expectedSize >= 0 && length != expectedSize) {
+        fail(QStringLiteral("Content-Length %1 differs from the manifest's size of %2 bytes")
+                     .arg(length)
+                     .arg(expectedSize));
+    } else if (length > limit) {
+        fail(QStringLiteral("Content-Length %1 is over the limit of %2 bytes")
+                     .arg(length)
+                     .arg(limit));
+    } else if (length > body.capacity()) {
+        // Room for the whole body saves copies while it grows.
+        body.reserve(length);
+    }
+}
+
+void Download::read()
+{
+    const qint64 available = current->bytesAvailable();
+    if (available <= 0 || !problem.isEmpty())
+        return;
+    const qint64 allowed = expectedSize >= 0 ? expectedSize : limit;
+    if (available > allowed - body.size()) {
+        fail(expectedSize >= 0
+                     ? QStringLiteral("More than the manifest's size of %1 bytes").arg(expectedSize)
+                     : QStringLiteral("More than the limit of %1 bytes").arg(limit));
+        return;
+    }
+    const qsizetype start = body.size();
+    body.resize(start + available);
+    const qint64 got = current->read(body.data() + start, available);
+    body.resize(start + qMax<qint64>(got, 0));
+    const QByteArrayView piece = QByteArrayView(body).sliced(start);
+    sha256->addData(piece);
+    if (blake2b)
+        blake2b->addData(piece);
+}
+
+void Download::fail(const QString &reason)
+{
+    if (!problem.isEmpty())
+        return;
+    problem = reason;
+    // Not from inside the reply's own signal: finished would reach the caller there.
+    QTimer::singleShot(0, current, &QNetworkReply::abort);
+}
+
+bool Download::failed()
+{
+    read();
+    if (problem.isEmpty() && current->error() == QNetworkReply::NoError && expectedSize >= 0
+        && body.size() < expectedSize) {
+        problem = QStringLiteral("%1 bytes received, fewer than the manifest's size of %2 bytes")
+                          .arg(body.size())
+                          .arg(expectedSize);
+    }
+    return !problem.isEmpty() || current->error() != QNetworkReply::NoError;
+}
+
+QString Download::errorString()
+{
+    return problem.isEmpty() ? current->errorString() : problem;
+}
+
+QByteArray Download::takeBody()
+{
+    read();
+    return std::move(body);
+}
+
+QString Download::digest()
+{
+    return QString::fromLatin1(sha256->result().toHex());
+}
+
+QByteArray Download::blake2bDigest()
+{
+    return blake2b ? blake2b->result() : QByteArray();
+}

@@ -1,0 +1,68 @@
+#pragma once
+
+#include "digest.h"
+#include "settings.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QObject>
+#include <QSslError>
+#include <QUrl>
+
+#include <memory>
+
+class QNetworkAccessManager;
+class QNetworkReply;
+class QSslConfiguration;
+
+// One GET, from the request to a checked body. The body is taken off the reply as it
+// arrives, within bounds, and hashed on the way: it is held once, a server that never
+// stops sending cannot fill the memory, and the digests are ready as soon as the
+// transfer ends. A stalled or dripping server is given up on, and the server must
+// prove who it is (see trust.h).
+class Download : public QObject
+{
+    Q_OBJECT
+
+public:
+    // Starts at once, as a child of `manager`. With `expectedSize` (-1: not known) the
+    // body must be exactly that long; without it, at most `limit` bytes. With `blake2b`
+    // it also takes the BLAKE2b-512 digest on the same pass, for a signature check.
+    Download(QNetworkAccessManager *manager, const QUrl &url, const Settings &settings,
+             qint64 limit, qint64 expectedSize = -1, bool blake2b = false);
+
+    // The reply of the request, its own child; a new one when the request was made again.
+    QNetworkReply *reply() const { return current; }
+
+    // After finished(): whether the transfer failed, and why.
+    bool failed();
+    QString errorString();
+    // The whole body, then its lower-case hex SHA-256 and its BLAKE2b-512.
+    QByteArray takeBody();
+    QString digest();
+    QByteArray blake2bDigest();
+
+signals:
+    void finished();
+
+private:
+    void start(const QSslConfiguration &ssl);
+    void checkResponse();
+    void read();
+    void fail(const QString &reason);
+    void end();
+
+    QNetworkAccessManager *manager;
+    const QUrl url;
+    const Settings settings;
+    const qint64 limit;
+    const qint64 expectedSize;
+    const bool wantBlake2b;
+    QNetworkReply *current = nullptr;
+    QList<QSslError> sslErrors;
+    bool trustsAll = false;
+    QByteArray body;
+    QString problem;
+    std::unique_ptr<Digest> sha256;
+    std::unique_ptr<Digest> blake2b;
+};

@@ -1,0 +1,31 @@
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QSslCertificate>
+#include <QString>
+
+// What a run keeps to: where it looks, whom it trusts, how long and how much it waits for,
+// and where it installs. A default-made value holds the build's settings; tests and
+// tools change a copy.
+struct Settings
+{
+    Settings();
+
+    QString manifestLocation;
+    // Authorities trusted besides the system's (UPDATER_TRUSTED_CA).
+    QList<QSslCertificate> vendorAuthorities;
+    // The minisign public key (base64) whose signature every package must carry; empty
+    // when packages need none.
+    QByteArray signingKey;
+    // A transfer ends when nothing arrives for transferTimeout ms, or when fewer than
+    // lowSpeedLimit bytes a second arrive on average over lowSpeedTime ms.
+    int transferTimeout = 60 * 1000;
+    qint64 lowSpeedLimit = 1024;
+    int lowSpeedTime = 60 * 1000;
+    // The largest manifest, and the largest package whose manifest gives no size.
+    qint64 maxManifestSize = 1024 * 1024;
+    qint64 maxPackageSize = 0;
+    // The folder that holds App; empty for the updater's own.
+    QString installParent;
+};
