@@ -1,11 +1,13 @@
 #include "localserver.h"
 
+#include "paths.h"
+
 #include <QLocalServer>
 #include <QLocalSocket>
 
 LocalServer::LocalServer(QObject *parent) : QObject(parent)
 {
-    const QString serverName = QStringLiteral("Travik-Software.Pellarin");
+    const QString serverName = QString::fromLatin1(applicationSocket);
     QLocalSocket socket;
     socket.connectToServer(serverName, QIODeviceBase::ReadWrite);
     if (socket.waitForConnected(100))

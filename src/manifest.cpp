@@ -1,13 +1,10 @@
 #include "download.h"
+#include "releasemanifest.h"
 #include "window.h"
 
 #include <QDebug>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
-
-#include <cmath>
 
 void window::DownloadLatest()
 {
@@ -42,35 +39,17 @@ void window::RequestJsonFinished()
 
 void window::ParseManifest(const QByteArray &body)
 {
-    QJsonParseError error;
-    const QJsonDocument document = QJsonDocument::fromJson(body, &error);
-    if (error.error != QJsonParseError::NoError) {
-        qWarning() << "Erreur parsing JSON:" << error.errorString();
+    ReleaseManifest manifest;
+    const QString problem = parseManifest(body, &manifest);
+    if (!problem.isEmpty()) {
+        qWarning().noquote() << problem;
         return;
     }
-    if (!document.isObject()) {
-        qWarning() << "Le JSON n'est pas un objet.";
-        return;
-    }
-    const QJsonObject manifest = document.object();
-    // Optional, for manifests written before it existed; when there, it must be usable.
-    const QJsonValue size = manifest.value(QStringLiteral("size"));
-    if (!size.isUndefined()) {
-        const double bytes = size.toDouble(-1);
-        if (!size.isDouble() || bytes < 0 || bytes > 9007199254740992.0
-            || bytes != std::floor(bytes)) {
-            qWarning() << "Le champ size du manifeste n'est pas un nombre d'octets.";
-            return;
-        }
-        expectedSize = qint64(bytes);
-    }
-    const QString version = manifest.value(QStringLiteral("version")).toString();
-    const QString url = manifest.value(QStringLiteral("url")).toString();
-    const QString hash = manifest.value(QStringLiteral("hash")).toString();
-    expectedHash = hash;
-    packageUrl = url;
-    signature = manifest.value(QStringLiteral("signature")).toString();
-    qDebug() << "Version:" << version;
-    qDebug() << "URL:" << url;
-    qDebug() << "Hash:" << hash;
+    expectedHash = manifest.hash;
+    packageUrl = manifest.url;
+    expectedSize = manifest.size;
+    signature = manifest.signature;
+    qDebug() << "Version:" << manifest.version;
+    qDebug() << "URL:" << manifest.url;
+    qDebug() << "Hash:" << manifest.hash;
 }

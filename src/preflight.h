@@ -1,17 +1,39 @@
 #pragma once
 
 #include <QByteArrayView>
+#include <QFile>
+#include <QList>
 #include <QSet>
 #include <QString>
 
+#include <unzip.h>
+
 class QuaZip;
 struct QuaZipFileInfo64;
+
+// One entry of the archive, as its directory describes it.
+struct PlannedEntry
+{
+    // Relative to App and cleaned, with a final '/' for a folder; empty when the entry
+    // could reach outside App.
+    QString name;
+    // As the archive spells it.
+    QString archiveName;
+    // Where its record is, so that another reader of the same archive can go straight
+    // to it.
+    unz64_file_pos position{};
+    quint64 size = 0;
+    bool readable = false;
+    // Execute bits to add once the file is written.
+    QFile::Permissions execute;
+};
 
 // What the archive's directory says about the installation, learnt before App is
 // touched, without unpacking anything.
 struct InstallPlan
 {
-    qint64 entries = 0;
+    // Every entry, in archive order.
+    QList<PlannedEntry> entries;
     // Unpacked, each file and folder rounded up to whole blocks of the file system.
     qint64 bytesNeeded = 0;
     // Every folder that the entries need, relative to App.
@@ -29,7 +51,7 @@ QString installName(const QuaZipFileInfo64 &info);
 // without a password and yield garbage), stored or deflated.
 bool isReadableEntry(const QuaZipFileInfo64 &info);
 
-// Reads the whole directory of the open archive. False, with the reason, when the
-// directory cannot be read to its end, or holds no readable bin/PellarinApp.exe.
-bool planInstallation(QuaZip &zip, QByteArrayView archive, qint64 blockSize, InstallPlan *plan,
-                      QString *problem);
+// Reads the whole directory of the open archive. Returns why it cannot be installed (the
+// directory cannot be read to its end, or holds no readable bin/PellarinApp.exe), or
+// nothing.
+QString planInstallation(QuaZip &zip, QByteArrayView archive, qint64 blockSize, InstallPlan *plan);

@@ -8,6 +8,7 @@
 
 class Download;
 class QLabel;
+enum WriteResult : int;
 class QNetworkAccessManager;
 class QNetworkReply;
 
@@ -40,7 +41,6 @@ public:
     void ShowUpdateError();
     int InstallAndLaunch(QByteArray package);
     // What became of one file; the installer logs it.
-    enum WriteResult { Written, NotCreated, NotWritten };
     WriteResult WriteEntry(const QByteArray &data, const QString &path);
 
     const Settings settings;

@@ -34,7 +34,7 @@ private:
 
 } // namespace
 
-qint64 countZipDirectory(QByteArrayView archive, QString *problem)
+QString countZipDirectory(QByteArrayView archive, qint64 *records)
 {
     const Reader zip(archive);
     // The end record is the last thing in the archive but for a comment of up to 64 KiB.
@@ -47,8 +47,7 @@ qint64 countZipDirectory(QByteArrayView archive, QString *problem)
         }
     }
     if (end < 0) {
-        *problem = QStringLiteral("pas de fin de répertoire");
-        return -1;
+        return QStringLiteral("pas de fin de répertoire");
     }
     quint64 declared = zip.read<quint16>(end + 10);
     quint64 size = zip.read<quint32>(end + 12);
@@ -59,8 +58,7 @@ qint64 countZipDirectory(QByteArrayView archive, QString *problem)
         const quint64 at = zip.read<quint64>(locator + 8);
         if (at > quint64(archive.size()) || !zip.has(qint64(at), end64Size)
             || zip.read<quint32>(qint64(at)) != end64Signature) {
-            *problem = QStringLiteral("fin de répertoire zip64 introuvable");
-            return -1;
+            return QStringLiteral("fin de répertoire zip64 introuvable");
         }
         declared = zip.read<quint64>(qint64(at) + 32);
         size = zip.read<quint64>(qint64(at) + 40);
@@ -69,8 +67,7 @@ qint64 countZipDirectory(QByteArrayView archive, QString *problem)
     }
     // Data before the archive (a self-extracting stub) shifts every offset alike.
     if (size > quint64(directoryEnd) || offset > quint64(directoryEnd) - size) {
-        *problem = QStringLiteral("répertoire hors de l'archive");
-        return -1;
+        return QStringLiteral("répertoire hors de l'archive");
     }
     const qint64 shift = directoryEnd - qint64(offset + size);
 
@@ -79,22 +76,20 @@ qint64 countZipDirectory(QByteArrayView archive, QString *problem)
     while (at < directoryEnd) {
         if (!zip.has(at, recordSize) || at + recordSize > directoryEnd
             || zip.read<quint32>(at) != recordSignature) {
-            *problem = QStringLiteral("entrée %1 du répertoire endommagée").arg(count + 1);
-            return -1;
+            return QStringLiteral("entrée %1 du répertoire endommagée").arg(count + 1);
         }
         at += recordSize + zip.read<quint16>(at + 28) + zip.read<quint16>(at + 30)
                 + zip.read<quint16>(at + 32);
         ++count;
     }
     if (at != directoryEnd) {
-        *problem = QStringLiteral("entrée %1 du répertoire tronquée").arg(count);
-        return -1;
+        return QStringLiteral("entrée %1 du répertoire tronquée").arg(count);
     }
     if (quint64(count) != declared) {
-        *problem = QStringLiteral("le répertoire compte %1 entrées, la fin en annonce %2")
-                           .arg(count)
-                           .arg(declared);
-        return -1;
+        return QStringLiteral("le répertoire compte %1 entrées, la fin en annonce %2")
+                .arg(count)
+                .arg(declared);
     }
-    return count;
+    *records = count;
+    return QString();
 }

@@ -7,6 +7,6 @@
 // record. The zip reader stops after as many entries as the end record declares, and
 // at the first damaged record, without telling either apart from the real end: an
 // archive whose count wrapped at 65,536 or whose directory is damaged would be
-// installed in part. Returns the number of records, or -1 with the reason in `problem`
-// when the directory cannot be walked to its end or disagrees with the end record.
-qint64 countZipDirectory(QByteArrayView archive, QString *problem);
+// installed in part. Sets `count` to the number of records; returns why the directory
+// cannot be walked to its end or disagrees with the end record, or nothing.
+QString countZipDirectory(QByteArrayView archive, qint64 *count);

@@ -302,10 +302,7 @@ void tst_EndToEnd::signedRelease()
     if (replaced) {
         package = ZipBuilder().file("bin/PellarinApp.exe", reporter(), executable()).build();
         QJsonObject object = QJsonDocument::fromJson(manifest).object();
-        object.insert(
-                "hash",
-                QString::fromLatin1(
-                        QCryptographicHash::hash(package, QCryptographicHash::Sha256).toHex()));
+        object.insert("hash", hexDigest(package));
         object.insert("size", package.size());
         manifest = QJsonDocument(object).toJson();
     }

@@ -64,8 +64,7 @@ void tst_Network::init()
                       .file("bin/PellarinApp.exe", launchReporter(), executable())
                       .file("share/notes.txt", "Pellarin 2.0")
                       .build();
-    digest = QString::fromLatin1(
-            QCryptographicHash::hash(package, QCryptographicHash::Sha256).toHex());
+    digest = hexDigest(package);
 
     // What an earlier installation left, which every rejection must keep.
     settings = Settings();
@@ -90,11 +89,7 @@ void tst_Network::cleanup()
 void tst_Network::run(window &w)
 {
     w.show();
-    QTimer watchdog;
-    watchdog.setSingleShot(true);
-    connect(&watchdog, &QTimer::timeout, [] { QCoreApplication::exit(1); });
-    watchdog.start(30000);
-    QCOMPARE(QApplication::exec(), 0);
+    QCOMPARE(execWithWatchdog(), 0);
 }
 
 QStringList tst_Network::expand(QStringList lines) const
@@ -120,8 +115,7 @@ QByteArray tst_Network::usePackageWithNoise(const QString &name, qsizetype size)
                       .file("bin/PellarinApp.exe", launchReporter(), executable())
                       .stored(name, noise)
                       .build();
-    digest = QString::fromLatin1(
-            QCryptographicHash::hash(package, QCryptographicHash::Sha256).toHex());
+    digest = hexDigest(package);
     return noise;
 }
 
@@ -326,9 +320,7 @@ void tst_Network::largePackage()
 {
     // Larger than what the reply may hold back, so it arrives in many pieces.
     const QByteArray noise = usePackageWithNoise("lib/big.bin", 12 * 1024 * 1024 + 17);
-    server->serve(
-            manifestPath,
-            expand({R"({"version": "2.0", "url": "%URL%", "hash": "%HASH%"})"}).first().toUtf8());
+    server->serve(manifestPath, goodManifest(server->url(packagePath), package));
     server->serve(packagePath, package);
 
     window w(settings);
@@ -384,9 +376,7 @@ void tst_Network::certificates()
         server = std::make_unique<HttpsServer>(0, authority, name);
     }
     const auto url = [&](const QString &path) { return weak ? weak->url(path) : server->url(path); };
-    const QByteArray manifest = QStringLiteral(R"({"version": "2.0", "url": "%1", "hash": "%2"})")
-                                        .arg(url(packagePath), digest)
-                                        .toUtf8();
+    const QByteArray manifest = goodManifest(url(packagePath), package);
     for (const auto &[path, body] : {std::pair(manifestPath, manifest), {packagePath, package}})
         weak ? weak->serve(path, body) : server->serve(path, body);
     settings.manifestLocation = url(manifestPath);
@@ -452,8 +442,7 @@ void tst_Network::hostileServer()
     usePackageWithNoise("noise.bin", 4096);
     if (dripBytes < 0)
         dripBytes = int(package.size() / -dripBytes) + 1;
-    QByteArray manifest
-            = expand({R"({"version": "2.0", "url": "%URL%", "hash": "%HASH%"})"}).first().toUtf8();
+    QByteArray manifest = goodManifest(server->url(packagePath), package);
     if (mode == HttpsServer::Endless)
         manifest = QByteArray(65536, ' ');
     const auto how = HttpsServer::Mode(mode);

@@ -201,12 +201,7 @@ void tst_Window::errorBox()
         openMidway = QApplication::activeModalWidget() && !returned && w.isVisible()
                 && w.statusLabel->text() == QLatin1String("Launching Pellarin...");
     });
-    QTimer watchdog;
-    watchdog.setSingleShot(true);
-    connect(&watchdog, &QTimer::timeout, [] { QCoreApplication::exit(1); });
-    watchdog.start(30000);
-
-    QCOMPARE(QApplication::exec(), 0);
+    QCOMPARE(execWithWatchdog(), 0);
     QVERIFY(returned);
     QVERIFY(openMidway);
     QCOMPARE(closer.boxes, 1);

@@ -2,9 +2,12 @@
 
 #include "startup.h"
 
+#include <QCoreApplication>
+#include <QCryptographicHash>
 #include <QDeadlineTimer>
 #include <QFile>
 #include <QTest>
+#include <QTimer>
 
 #ifdef Q_OS_LINUX
 #    include <linux/capability.h>
@@ -73,6 +76,27 @@ QByteArray readFile(const QString &path)
     QFile file(path);
     file.open(QIODevice::ReadOnly);
     return file.readAll();
+}
+
+QString hexDigest(const QByteArray &bytes)
+{
+    return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex());
+}
+
+QByteArray goodManifest(const QString &url, const QByteArray &package)
+{
+    return QStringLiteral(R"({"version": "2.0", "url": "%1", "hash": "%2"})")
+            .arg(url, hexDigest(package))
+            .toUtf8();
+}
+
+int execWithWatchdog(int timeout)
+{
+    QTimer watchdog;
+    watchdog.setSingleShot(true);
+    QObject::connect(&watchdog, &QTimer::timeout, [] { QCoreApplication::exit(1); });
+    watchdog.start(timeout);
+    return QCoreApplication::exec();
 }
 
 static QStringList captured;

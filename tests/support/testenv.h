@@ -42,6 +42,16 @@ public:
 // The whole contents of a file; empty if it cannot be read.
 QByteArray readFile(const QString &path);
 
+// The lower-case hex SHA-256 of `bytes`, as a manifest gives it.
+QString hexDigest(const QByteArray &bytes);
+
+// A manifest of version 2.0 that names `url` and the digest of `package`.
+QByteArray goodManifest(const QString &url, const QByteArray &package);
+
+// Runs the application's event loop until the program under test ends it; gives up with
+// exit code 1 after `timeout` ms, so that a test cannot hang.
+int execWithWatchdog(int timeout = 30000);
+
 // Records every message that reaches Qt's message handler, as "D: text" or "W: text".
 class LogCapture
 {

@@ -1,0 +1,8 @@
+#pragma once
+
+// The names that the updater and the application agree on.
+
+// The local socket that the application listens on while it runs.
+inline constexpr char applicationSocket[] = "Travik-Software.Pellarin";
+// The program that an installation starts, relative to App.
+inline constexpr char programPath[] = "bin/PellarinApp.exe";

@@ -1,0 +1,32 @@
+#include "releasemanifest.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <cmath>
+
+QString parseManifest(const QByteArray &body, ReleaseManifest *manifest)
+{
+    QJsonParseError error;
+    const QJsonDocument document = QJsonDocument::fromJson(body, &error);
+    if (error.error != QJsonParseError::NoError)
+        return QStringLiteral("Erreur parsing JSON: \"%1\"").arg(error.errorString());
+    if (!document.isObject())
+        return QStringLiteral("Le JSON n'est pas un objet.");
+    const QJsonObject object = document.object();
+    // Optional, for manifests written before it existed; when there, it must be usable.
+    const QJsonValue size = object.value(QStringLiteral("size"));
+    if (!size.isUndefined()) {
+        const double bytes = size.toDouble(-1);
+        if (!size.isDouble() || bytes < 0 || bytes > 9007199254740992.0
+            || bytes != std::floor(bytes)) {
+            return QStringLiteral("Le champ size du manifeste n'est pas un nombre d'octets.");
+        }
+        manifest->size = qint64(bytes);
+    }
+    manifest->version = object.value(QStringLiteral("version")).toString();
+    manifest->url = object.value(QStringLiteral("url")).toString();
+    manifest->hash = object.value(QStringLiteral("hash")).toString();
+    manifest->signature = object.value(QStringLiteral("signature")).toString();
+    return QString();
+}

@@ -1,0 +1,21 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+// What latest.json says about a release.
+struct ReleaseManifest
+{
+    QString version;
+    QString url;
+    QString hash;
+    // The package's length in bytes; -1 when the manifest does not give it.
+    qint64 size = -1;
+    // base64 of the package's .minisig text; only builds with the vendor's key look at it.
+    QString signature;
+};
+
+// Reads a manifest. Every member is read as a string, and one that is not is empty; only
+// "size", when it is there, must be a whole number of bytes. Returns why the manifest
+// is unusable, as the updater logs it, or nothing.
+QString parseManifest(const QByteArray &body, ReleaseManifest *manifest);

@@ -1,0 +1,80 @@
+#include "tree.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QFileInfo>
+
+#include <algorithm>
+#include <thread>
+#include <vector>
+
+// Lists a folder's tree, folders before what they hold.
+static void listTree(const QString &folder, QStringList *files, QStringList *folders)
+{
+    const QFile::Permissions owner = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner;
+    const QFile::Permissions permissions = QFile::permissions(folder);
+    if ((permissions & owner) != owner)
+        QFile::setPermissions(folder, permissions | owner);
+    folders->append(folder);
+    const QFileInfoList entries = QDir(folder).entryInfoList(
+            QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System, QDir::NoSort);
+    for (const QFileInfo &entry : entries) {
+        if (entry.isDir() && !entry.isSymLink())
+            listTree(entry.filePath(), files, folders);
+        else
+            files->append(entry.filePath());
+    }
+}
+
+void removeTree(const QString &path, int threads)
+{
+    QStringList files;
+    QStringList folders;
+    listTree(path, &files, &folders);
+    auto removeFiles = [&files, threads](int first) {
+        for (qsizetype i = first; i < files.size(); i += threads) {
+            if (!QFile::remove(files.at(i))) {
+                // Windows refuses to delete a read-only file.
+                QFile::setPermissions(files.at(i), QFile::WriteUser | QFile::ReadUser);
+                QFile::remove(files.at(i));
+            }
+        }
+    };
+    std::vector<std::thread> helpers;
+    for (int i = 1; i < threads; ++i)
+        helpers.emplace_back(removeFiles, i);
+    removeFiles(0);
+    for (std::thread &helper : helpers)
+        helper.join();
+    for (auto folder = folders.crbegin(); folder != folders.crend(); ++folder)
+        QDir().rmdir(*folder);
+}
+
+QStringList remainsOf(const QString &path)
+{
+    const QFileInfo root(path);
+    if (root.isSymLink())
+        return {path};
+    // A file named App is no installation: making the folder fails and says so.
+    if (!root.isDir())
+        return {};
+    QStringList files;
+    QStringList folders;
+    listTree(path, &files, &folders);
+    std::reverse(folders.begin(), folders.end());
+    return files + folders;
+}
+
+qint64 treeSize(const QString &path, qint64 blockSize)
+{
+    const qint64 block = qMax<qint64>(blockSize, 1);
+    qint64 bytes = 0;
+    QDirIterator it(path, QDir::Files | QDir::Hidden | QDir::System | QDir::NoSymLinks,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        it.next();
+        bytes += (it.fileInfo().size() + block - 1) / block * block;
+    }
+    return bytes;
+}

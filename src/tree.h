@@ -1,0 +1,18 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+// Folder trees of an installation. App belongs wholly to the updater: a folder left
+// read-only in it, by an installer or by hand, is opened up on the way, or nothing in
+// it could be deleted. Links are never followed.
+
+// Deletes a folder and everything in it, the files on `threads` threads.
+void removeTree(const QString &path, int threads);
+
+// What is left of a tree that should be gone: the files first, then the folders,
+// innermost first. A link is what is left of itself.
+QStringList remainsOf(const QString &path);
+
+// Bytes that the files of a tree take on disk, in whole blocks.
+qint64 treeSize(const QString &path, qint64 blockSize);

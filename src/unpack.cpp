@@ -1,0 +1,133 @@
+#include "unpack.h"
+
+#include <QBuffer>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QHash>
+
+#include <algorithm>
+#include <thread>
+#include <vector>
+
+#include <quazip.h>
+#include <quazipfile.h>
+
+WriteResult writeEntry(const QByteArray &data, const QString &path)
+{
+    if (path.endsWith(QChar('/'), Qt::CaseSensitive)) {
+        QDir().mkpath(path);
+        return Written;
+    }
+    // The folder is usually there already: make it only when the file cannot be made.
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly)) {
+        QDir().mkpath(QFileInfo(path).path());
+        if (!file.open(QIODevice::WriteOnly))
+            return NotCreated;
+    }
+    const bool written = file.write(data) == data.size() && file.flush();
+    file.close();
+    return written ? Written : NotWritten;
+}
+
+// Which entries each thread unpacks: all of one name to one thread, and each new name to
+// the thread with the fewest bytes so far. Entries that reach outside are left out.
+static std::vector<std::vector<int>> share(const QList<PlannedEntry> &entries, int threads)
+{
+    std::vector<std::vector<int>> shares(size_t(qMax(threads, 1)));
+    std::vector<quint64> load(shares.size(), 0);
+    QHash<QString, size_t> owners;
+    for (int index = 0; index < entries.size(); ++index) {
+        const PlannedEntry &entry = entries.at(index);
+        if (entry.name.isEmpty())
+            continue;
+        const auto lightest = size_t(std::min_element(load.begin(), load.end()) - load.begin());
+        const size_t owner = owners.value(entry.name, lightest);
+        owners.insert(entry.name, owner);
+        shares[owner].push_back(index);
+        // A file costs the file system something whatever its size.
+        load[owner] += entry.size + 4096;
+    }
+    return shares;
+}
+
+// The entry's whole contents, checked against what the directory says.
+static bool readEntry(QuaZip &zip, QuaZipFile &file, const PlannedEntry &entry, QByteArray *data)
+{
+    unz64_file_pos position = entry.position;
+    if (!entry.readable || unzGoToFilePos64(zip.getUnzFile(), &position) != UNZ_OK
+        || !file.open(QIODevice::ReadOnly)) {
+        return false;
+    }
+    *data = file.readAll();
+    file.close();
+    // The reader reports damaged data late: a short read, or a checksum error on close.
+    return file.getZipError() == UNZ_OK && quint64(data->size()) == entry.size;
+}
+
+// One thread's share, through a reader of its own over the same bytes.
+static Unpacked unpackShare(const QByteArray &package, const QList<PlannedEntry> &entries,
+                            const std::vector<int> &share, const QString &folder)
+{
+    Unpacked result;
+    QBuffer buffer;
+    buffer.setData(package);
+    buffer.open(QIODevice::ReadOnly);
+    QuaZip zip(&buffer);
+    const bool open = zip.open(QuaZip::mdUnzip) && zip.goToFirstFile();
+    QuaZipFile file(&zip);
+    for (const int index : share) {
+        const PlannedEntry &entry = entries.at(index);
+        QByteArray data;
+        if (!open || !readEntry(zip, file, entry, &data)) {
+            result.problems.append({index, EntryProblem::Unreadable, QString()});
+            continue;
+        }
+        result.totalSize += data.size();
+        const QString path = folder + QLatin1Char('/') + entry.name;
+        switch (writeEntry(data, path)) {
+        case Written:
+#ifndef Q_OS_WIN
+            if (entry.execute)
+                QFile::setPermissions(path, QFile::permissions(path) | entry.execute);
+#endif
+            break;
+        case NotCreated:
+            result.problems.append({index, EntryProblem::NotCreated, path});
+            break;
+        case NotWritten:
+            result.problems.append({index, EntryProblem::NotWritten, path});
+            break;
+        }
+    }
+    return result;
+}
+
+Unpacked unpack(const QByteArray &package, const QList<PlannedEntry> &entries,
+                const QString &folder, int threads)
+{
+    const std::vector<std::vector<int>> shares = share(entries, threads);
+    std::vector<Unpacked> results(shares.size());
+    std::vector<std::thread> helpers;
+    for (size_t i = 1; i < shares.size(); ++i) {
+        helpers.emplace_back(
+                [&, i] { results[i] = unpackShare(package, entries, shares[i], folder); });
+    }
+    results[0] = unpackShare(package, entries, shares[0], folder);
+    for (std::thread &helper : helpers)
+        helper.join();
+
+    Unpacked all;
+    for (int index = 0; index < entries.size(); ++index) {
+        if (entries.at(index).name.isEmpty())
+            all.problems.append({index, EntryProblem::Unsafe, entries.at(index).archiveName});
+    }
+    for (const Unpacked &result : results) {
+        all.totalSize += result.totalSize;
+        all.problems += result.problems;
+    }
+    std::stable_sort(all.problems.begin(), all.problems.end(),
+                     [](const EntryProblem &a, const EntryProblem &b) { return a.index < b.index; });
+    return all;
+}
