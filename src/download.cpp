@@ -49,14 +49,14 @@ void Download::start(const QSslConfiguration &ssl)
 
 void Download::end()
 {
-    // Once, with every authority this machine and the vendor trust.
+    // Once more, with the system's authorities; the vendor's had their turn.
     if (!trustsAll && current->error() == QNetworkReply::SslHandshakeFailedError
         && lacksAuthority(sslErrors)) {
         trustsAll = true;
         current->deleteLater();
         // A connection to the same host would keep the first attempt's authorities.
         manager->clearConnectionCache();
-        start(systemAndVendor(settings.vendorAuthorities));
+        start(systemAuthorities());
         return;
     }
     emit finished();

@@ -15,16 +15,9 @@ QSslConfiguration firstAttempt(const QList<QSslCertificate> &vendorAuthorities)
     return ssl;
 }
 
-QSslConfiguration systemAndVendor(const QList<QSslCertificate> &vendorAuthorities)
+QSslConfiguration systemAuthorities()
 {
-    QSslConfiguration ssl = QSslConfiguration::defaultConfiguration();
-    // Adding to a configuration ends its on-demand lookup in the system store, so the
-    // store is read whole; unless the application has set authorities of its own.
-    QList<QSslCertificate> authorities = ssl.caCertificates();
-    if (authorities.isEmpty())
-        authorities = QSslConfiguration::systemCaCertificates();
-    ssl.setCaCertificates(authorities + vendorAuthorities);
-    return ssl;
+    return QSslConfiguration::defaultConfiguration();
 }
 
 bool lacksAuthority(const QList<QSslError> &errors)
