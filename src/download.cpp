@@ -80,6 +80,10 @@ void Download::checkResponse()
                      .arg(limit));
         return;
     }
+    // A redirect's own length says nothing of the body that follows it.
+    const int status = current->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    if (status >= 300 && status < 400 && current->hasRawHeader("Location"))
+        return;
     const QVariant header = current->header(QNetworkRequest::ContentLengthHeader);
     if (!header.isValid())
         return;

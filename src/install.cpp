@@ -16,6 +16,52 @@
 
 #include <quazip.h>
 
+#ifdef Q_OS_UNIX
+#    include <sys/statvfs.h>
+#endif
+
+// Free inodes for the user, or -1 where the file system does not count them.
+static qint64 freeNodes(const QString &path)
+{
+#ifdef Q_OS_UNIX
+    struct statvfs volume;
+    if (statvfs(QFile::encodeName(path).constData(), &volume) == 0 && volume.f_files > 0)
+        return qint64(volume.f_favail);
+#else
+    Q_UNUSED(path);
+#endif
+    return -1;
+}
+
+// Whether the volume has room for the installation, counting what the old one frees:
+// why not, or nothing.
+static QString roomProblem(const InstallPlan &plan, const QStorageInfo &storage,
+                           const QString &appPath)
+{
+    if (!storage.isValid())
+        return QString();
+    if (plan.bytesNeeded > storage.bytesTotal()) {
+        return QStringLiteral("%1 Mo nécessaires, le volume en a %2")
+                .arg(plan.bytesNeeded / 1048576)
+                .arg(storage.bytesTotal() / 1048576);
+    }
+    const qint64 nodes = freeNodes(storage.rootPath());
+    if (plan.bytesNeeded <= storage.bytesAvailable() && (nodes < 0 || plan.nodesNeeded <= nodes))
+        return QString();
+    const TreeUsage old = treeUsage(appPath, storage.blockSize());
+    if (plan.bytesNeeded > storage.bytesAvailable() + old.bytes) {
+        return QStringLiteral("%1 Mo nécessaires, %2 Mo libres")
+                .arg(plan.bytesNeeded / 1048576)
+                .arg(storage.bytesAvailable() / 1048576);
+    }
+    if (nodes >= 0 && plan.nodesNeeded > nodes + old.nodes) {
+        return QStringLiteral("%1 fichiers et dossiers à créer, %2 inodes libres")
+                .arg(plan.nodesNeeded)
+                .arg(nodes);
+    }
+    return QString();
+}
+
 // Whatever the archive's directory can tell is checked while the working installation is
 // still there to keep: returns why the package is refused, or nothing.
 static QString planFor(QuaZip &zip, const QByteArray &package, const QString &parent,
@@ -23,13 +69,7 @@ static QString planFor(QuaZip &zip, const QByteArray &package, const QString &pa
 {
     const QStorageInfo storage(parent);
     const QString problem = planInstallation(zip, package, storage.blockSize(), plan);
-    if (!problem.isEmpty() || !storage.isValid() || plan->bytesNeeded <= storage.bytesAvailable()
-        || plan->bytesNeeded <= storage.bytesAvailable() + treeSize(appPath, storage.blockSize())) {
-        return problem;
-    }
-    return QStringLiteral("%1 Mo nécessaires, %2 Mo libres")
-            .arg(plan->bytesNeeded / 1048576)
-            .arg(storage.bytesAvailable() / 1048576);
+    return problem.isEmpty() ? roomProblem(*plan, storage, appPath) : problem;
 }
 
 // Takes the old installation away: never a mix of two versions, nor files written

@@ -19,10 +19,13 @@ int main(int argc, char **argv)
     QSharedMemory guard;
     setInstanceKey(guard);
     if (!takeInstanceGuard(guard)) {
-        if (guard.error() == QSharedMemory::AlreadyExists)
+        if (guard.error() == QSharedMemory::AlreadyExists) {
             qWarning() << "Can't start more than one instance of the application.";
-        else
+        } else {
+            // Nothing will start, and the user must learn it.
             qWarning() << "Can't create the single-instance guard:" << guard.errorString();
+            showErrorBox();
+        }
         exit(0);
     }
 

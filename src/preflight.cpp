@@ -6,6 +6,7 @@
 #include <QDir>
 
 #include <quazip.h>
+#include <quazipfile.h>
 #include <quazipfileinfo.h>
 
 QString installName(const QuaZipFileInfo64 &info)
@@ -44,10 +45,33 @@ static QFile::Permissions executeBits(const QuaZipFileInfo64 &info)
 #endif
 }
 
+static constexpr quint64 mostBytes = quint64(1) << 62;
+
 static qint64 roundUp(quint64 bytes, qint64 blockSize)
 {
     const quint64 block = quint64(qMax<qint64>(blockSize, 1));
-    return qint64(qMin<quint64>((bytes + block - 1) / block * block, quint64(1) << 62));
+    return qint64(qMin<quint64>((qMin(bytes, mostBytes) + block - 1) / block * block, mostBytes));
+}
+
+bool readEntry(QuaZip &zip, QuaZipFile &file, const PlannedEntry &entry, QByteArray *data)
+{
+    unz64_file_pos position = entry.position;
+    if (!entry.readable || unzGoToFilePos64(zip.getUnzFile(), &position) != UNZ_OK
+        || !file.open(QIODevice::ReadOnly)) {
+        return false;
+    }
+    *data = file.readAll();
+    file.close();
+    // The reader reports damaged data late: a short read, or a checksum error on close.
+    return file.getZipError() == UNZ_OK && quint64(data->size()) == entry.size;
+}
+
+// A damaged program would be found only after the old installation is gone.
+static bool programUnpacks(QuaZip &zip, const PlannedEntry &program)
+{
+    QuaZipFile file(&zip);
+    QByteArray data;
+    return zip.goToFirstFile() && readEntry(zip, file, program, &data);
 }
 
 QString planInstallation(QuaZip &zip, QByteArrayView archive, qint64 blockSize, InstallPlan *plan)
@@ -58,7 +82,7 @@ QString planInstallation(QuaZip &zip, QByteArrayView archive, qint64 blockSize, 
         return problem;
 
     const QString program = QString::fromLatin1(programPath);
-    bool hasProgram = false;
+    int programEntry = -1;
     QSet<QString> files;
     for (bool more = zip.goToFirstFile(); more; more = zip.goToNextFile()) {
         QuaZipFileInfo64 info;
@@ -81,11 +105,14 @@ QString planInstallation(QuaZip &zip, QByteArrayView archive, qint64 blockSize, 
             plan->folders.insert(name);
         } else {
             files.insert(name);
+            // Of two, the later readable one is what gets installed.
             if (name == program && entry.readable)
-                hasProgram = true;
+                programEntry = int(plan->entries.size()) - 1;
         }
-        plan->bytesNeeded = qMin(plan->bytesNeeded + roundUp(info.uncompressedSize, blockSize),
-                                 qint64(1) << 62);
+        // Each term is at most 2^62, so the sum cannot wrap.
+        plan->bytesNeeded = qint64(qMin(
+                quint64(plan->bytesNeeded) + quint64(roundUp(info.uncompressedSize, blockSize)),
+                mostBytes));
         for (qsizetype slash = name.lastIndexOf(QLatin1Char('/')); slash > 0;
              slash = name.lastIndexOf(QLatin1Char('/'))) {
             name.truncate(slash);
@@ -98,9 +125,12 @@ QString planInstallation(QuaZip &zip, QByteArrayView archive, qint64 blockSize, 
                 .arg(plan->entries.size())
                 .arg(records);
     }
-    if (!hasProgram)
+    if (programEntry < 0)
         return QStringLiteral("pas de fichier %1 lisible dans le paquet").arg(program);
+    if (!programUnpacks(zip, plan->entries.at(programEntry)))
+        return QStringLiteral("%1 endommagé dans le paquet").arg(program);
     plan->bytesNeeded += qint64(plan->folders.size()) * roundUp(1, blockSize);
+    plan->nodesNeeded = files.size() + plan->folders.size() + 1;
     plan->foldersFirst = !files.intersects(plan->folders);
     return QString();
 }

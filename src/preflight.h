@@ -9,6 +9,7 @@
 #include <unzip.h>
 
 class QuaZip;
+class QuaZipFile;
 struct QuaZipFileInfo64;
 
 // One entry of the archive, as its directory describes it.
@@ -34,8 +35,11 @@ struct InstallPlan
 {
     // Every entry, in archive order.
     QList<PlannedEntry> entries;
-    // Unpacked, each file and folder rounded up to whole blocks of the file system.
+    // Unpacked, each file and folder rounded up to whole blocks of the file system; at
+    // most 2^62.
     qint64 bytesNeeded = 0;
+    // Files and folders to make, App included.
+    qint64 nodesNeeded = 0;
     // Every folder that the entries need, relative to App.
     QSet<QString> folders;
     // No file stands where another entry needs a folder, so all folders can be made
@@ -51,7 +55,11 @@ QString installName(const QuaZipFileInfo64 &info);
 // without a password and yield garbage), stored or deflated.
 bool isReadableEntry(const QuaZipFileInfo64 &info);
 
-// Reads the whole directory of the open archive. Returns why it cannot be installed (the
-// directory cannot be read to its end, or holds no readable bin/PellarinApp.exe), or
-// nothing.
+// The entry's whole contents, checked against its CRC and the size the directory gives.
+// `file` reads from `zip`.
+bool readEntry(QuaZip &zip, QuaZipFile &file, const PlannedEntry &entry, QByteArray *data);
+
+// Reads the whole directory of the open archive, and inflates the program. Returns why
+// the package cannot be installed (the directory cannot be read to its end, or holds no
+// bin/PellarinApp.exe that unpacks whole), or nothing.
 QString planInstallation(QuaZip &zip, QByteArrayView archive, qint64 blockSize, InstallPlan *plan);

@@ -4,6 +4,10 @@
 
 #include <string>
 
+#ifdef Q_OS_UNIX
+#    include <unistd.h>
+#endif
+
 bool silentRequested(int argc, char **argv)
 {
     bool silent = false;
@@ -16,13 +20,18 @@ bool silentRequested(int argc, char **argv)
 
 void setInstanceKey(QSharedMemory &memory)
 {
+    QString key = QString::fromLatin1(instanceKey);
+#ifdef Q_OS_UNIX
+    // One updater per user: the key's file lives in a temporary folder that all users
+    // share, and another user's could not be opened. (Windows names it per session.)
+    key += QStringLiteral("-%1").arg(getuid());
+#endif
 #if QT_VERSION >= QT_VERSION_CHECK(6, 6, 0) && defined(Q_OS_UNIX)
     // The key as Qt 6.4 makes it (a file in the temporary folder for ftok), of the
     // System V kind.
-    memory.setNativeKey(QSharedMemory::legacyNativeKey(QString::fromLatin1(instanceKey),
-                                                       QNativeIpcKey::Type::SystemV));
+    memory.setNativeKey(QSharedMemory::legacyNativeKey(key, QNativeIpcKey::Type::SystemV));
 #else
-    memory.setKey(QString::fromLatin1(instanceKey));
+    memory.setKey(key);
 #endif
 }
 

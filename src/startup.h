@@ -7,9 +7,9 @@ inline constexpr char instanceKey[] = "7c3e9a51-0b84-4d2f-a6e1-95f0c2d8b473";
 // True when any argument after the program name is exactly "--silent".
 bool silentRequested(int argc, char **argv);
 
-// Gives `memory` the single-instance key. On Unix the segment is System V shared memory
-// whatever Qt was built with: a POSIX segment outlives a killed updater for good and
-// would refuse every later one.
+// Gives `memory` the single-instance key, on Unix the user's own. There the segment is
+// System V shared memory whatever Qt was built with: a POSIX segment outlives a killed
+// updater for good and would refuse every later one.
 void setInstanceKey(QSharedMemory &memory);
 
 // On Unix a killed updater leaves its segment behind. Attaching and detaching removes

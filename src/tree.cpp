@@ -66,15 +66,17 @@ QStringList remainsOf(const QString &path)
     return files + folders;
 }
 
-qint64 treeSize(const QString &path, qint64 blockSize)
+TreeUsage treeUsage(const QString &path, qint64 blockSize)
 {
     const qint64 block = qMax<qint64>(blockSize, 1);
-    qint64 bytes = 0;
-    QDirIterator it(path, QDir::Files | QDir::Hidden | QDir::System | QDir::NoSymLinks,
+    TreeUsage usage;
+    QDirIterator it(path, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System,
                     QDirIterator::Subdirectories);
     while (it.hasNext()) {
         it.next();
-        bytes += (it.fileInfo().size() + block - 1) / block * block;
+        ++usage.nodes;
+        if (it.fileInfo().isFile() && !it.fileInfo().isSymLink())
+            usage.bytes += (it.fileInfo().size() + block - 1) / block * block;
     }
-    return bytes;
+    return usage;
 }

@@ -14,5 +14,10 @@ void removeTree(const QString &path, int threads);
 // innermost first. A link is what is left of itself.
 QStringList remainsOf(const QString &path);
 
-// Bytes that the files of a tree take on disk, in whole blocks.
-qint64 treeSize(const QString &path, qint64 blockSize);
+// What a tree takes on disk: its files' bytes in whole blocks, and its files and folders.
+struct TreeUsage
+{
+    qint64 bytes = 0;
+    qint64 nodes = 0;
+};
+TreeUsage treeUsage(const QString &path, qint64 blockSize);

@@ -52,20 +52,6 @@ static std::vector<std::vector<int>> share(const QList<PlannedEntry> &entries, i
     return shares;
 }
 
-// The entry's whole contents, checked against what the directory says.
-static bool readEntry(QuaZip &zip, QuaZipFile &file, const PlannedEntry &entry, QByteArray *data)
-{
-    unz64_file_pos position = entry.position;
-    if (!entry.readable || unzGoToFilePos64(zip.getUnzFile(), &position) != UNZ_OK
-        || !file.open(QIODevice::ReadOnly)) {
-        return false;
-    }
-    *data = file.readAll();
-    file.close();
-    // The reader reports damaged data late: a short read, or a checksum error on close.
-    return file.getZipError() == UNZ_OK && quint64(data->size()) == entry.size;
-}
-
 // One thread's share, through a reader of its own over the same bytes.
 static Unpacked unpackShare(const QByteArray &package, const QList<PlannedEntry> &entries,
                             const std::vector<int> &share, const QString &folder)

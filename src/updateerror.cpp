@@ -2,7 +2,7 @@
 
 #include <QMessageBox>
 
-void window::ShowUpdateError()
+void showErrorBox()
 {
     QMessageBox box(nullptr);
     box.setIcon(QMessageBox::Critical);
@@ -10,5 +10,10 @@ void window::ShowUpdateError()
     box.setText(QStringLiteral("An error occurred while downloading the update.\n"
                                "Please try again later."));
     box.exec();
+}
+
+void window::ShowUpdateError()
+{
+    showErrorBox();
     quitLater();
 }

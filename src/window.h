@@ -56,3 +56,6 @@ public slots:
 
 // Ends the event loop once control is back in it; the program's only way out.
 void quitLater();
+
+// The box that tells the user that nothing will start; returns once it is dismissed.
+void showErrorBox();

@@ -12,7 +12,13 @@
 #include <QJsonObject>
 #include <QtTest>
 
+#ifdef Q_OS_UNIX
+#    include <grp.h>
+#    include <unistd.h>
+#endif
+
 static const QByteArray banner = "=== Updater entry point ===\n";
+static const QByteArray pipelineStarted = "Downloading latest version...";
 static const QString manifestPath = QStringLiteral("/QVX/release/latest.json");
 static const QString packagePath = QStringLiteral("/QVX/release/pellarin-3.1.zip");
 static const QString windowsBuild = qEnvironmentVariable("WINDOWS_BUILD");
@@ -34,6 +40,15 @@ static void startProgram(QProcess &process, const QString &program, const QStrin
         process.start(program, arguments);
 }
 
+#ifdef Q_OS_UNIX
+// In a started process, before it runs the program.
+static void becomeNobody()
+{
+    if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0)
+        _exit(127);
+}
+#endif
+
 class tst_EndToEnd : public QObject
 {
     Q_OBJECT
@@ -49,6 +64,8 @@ private slots:
     void corruptedDownload();
     void signedRelease_data();
     void signedRelease();
+    void guard_data();
+    void guard();
 
 private:
     // Publishes `bin/PellarinApp.exe` (a script that reports how it was started) with the
@@ -57,8 +74,12 @@ private:
     // Finds the error box on the display, sees that it waits for the user, and answers it.
     void answerErrorBox(TestProcess &updater);
     // `logToStderr` false: Qt's default, where a Windows GUI program logs to the debugger.
+    // `tmpDir`: TMPDIR, where the instance guard's key files live; `asOther`: as another
+    // user than this one (root).
     std::unique_ptr<TestProcess> startUpdater(const QStringList &arguments = {},
-                                              bool logToStderr = true);
+                                              bool logToStderr = true,
+                                              const QString &tmpDir = QString(),
+                                              bool asOther = false);
     QString installed(const QString &name) const;
     QString updaterPath() const;
 
@@ -138,10 +159,19 @@ QByteArray tst_EndToEnd::publish(const QStringList &options)
 }
 
 std::unique_ptr<TestProcess> tst_EndToEnd::startUpdater(const QStringList &arguments,
-                                                        bool logToStderr)
+                                                        bool logToStderr, const QString &tmpDir,
+                                                        bool asOther)
 {
     auto updater = std::make_unique<TestProcess>(*env);
     QProcessEnvironment environment = env->environment();
+    if (!tmpDir.isEmpty())
+        environment.insert(QStringLiteral("TMPDIR"), tmpDir);
+#ifdef Q_OS_UNIX
+    if (asOther)
+        updater->setChildProcessModifier(becomeNobody);
+#else
+    Q_UNUSED(asOther);
+#endif
     environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
     environment.insert(QStringLiteral("DISPLAY"), display);
     environment.insert(QStringLiteral("LAUNCH_REPORT"), report);
@@ -323,6 +353,65 @@ void tst_EndToEnd::signedRelease()
         QTRY_VERIFY(QFile::exists(report));
     }
     QCOMPARE(run->exitCode(), 0);
+}
+
+void tst_EndToEnd::guard_data()
+{
+    QTest::addColumn<QString>("setup");
+    QTest::addColumn<bool>("goesAhead");
+
+    QTest::newRow("another user's killed updater") << "another user" << true;
+    QTest::newRow("temporary folder is a file") << "file" << false;
+    QTest::newRow("temporary folder not writable") << "read-only" << false;
+}
+
+void tst_EndToEnd::guard()
+{
+    QFETCH(QString, setup);
+    QFETCH(bool, goesAhead);
+
+#ifdef Q_OS_UNIX
+    const bool root = geteuid() == 0;
+#else
+    const bool root = false;
+#endif
+    if (onWine)
+        QSKIP("the guard's key files live in TMPDIR on Unix only");
+    if (setup != "file" && !root)
+        QSKIP("only root can be two users");
+    // A temporary folder that all users share, as /tmp is, and a tree they may enter.
+    const QString tmp = env->filePath(QStringLiteral("tmp"));
+    const QFile::Permissions open = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner
+            | QFile::ReadOther | QFile::ExeOther;
+    QVERIFY(QFile::setPermissions(env->path(), open));
+    QVERIFY(QFile::setPermissions(updaterDir, open | QFile::WriteOther));
+    if (setup == "file") {
+        QFile file(tmp);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+    } else {
+        QVERIFY(QDir().mkpath(tmp));
+        QVERIFY(QFile::setPermissions(tmp, setup == "read-only" ? open : open | QFile::WriteOther));
+    }
+    if (setup == "another user") {
+        // Killed, it leaves its key files behind.
+        auto first = startUpdater({}, true, tmp);
+        QVERIFY2(first->waitForText(pipelineStarted), first->err);
+        first->kill();
+        QVERIFY(first->waitForFinished());
+    }
+
+    auto updater = startUpdater({}, true, tmp, setup != "file");
+    if (goesAhead) {
+        QVERIFY2(updater->waitForText(pipelineStarted), updater->err);
+        QVERIFY(!updater->err.contains("guard"));
+        return;
+    }
+    QVERIFY2(updater->waitForText("Can't create the single-instance guard:"), updater->err);
+    answerErrorBox(*updater);
+    QVERIFY(updater->finishes());
+    QCOMPARE(updater->exitCode(), 0);
+    QCOMPARE(updater->out, banner);
+    QVERIFY(!updater->err.contains(pipelineStarted));
 }
 
 QTEST_GUILESS_MAIN(tst_EndToEnd)

@@ -11,6 +11,11 @@
 #    include <sys/resource.h>
 #    include <unistd.h>
 #endif
+#ifdef Q_OS_LINUX
+#    include <cerrno>
+#    include <cstring>
+#    include <sys/mount.h>
+#endif
 
 static const QString exe = QStringLiteral("bin/PellarinApp.exe");
 
@@ -47,6 +52,8 @@ private:
     QString parent;
     QString app;
     QString report;
+    // A volume that a row mounted, to unmount after it.
+    QString mounted;
 };
 
 void tst_Install::init()
@@ -66,6 +73,11 @@ void tst_Install::init()
 
 void tst_Install::cleanup()
 {
+#ifdef Q_OS_LINUX
+    if (!mounted.isEmpty())
+        umount2(QFile::encodeName(mounted).constData(), MNT_DETACH);
+#endif
+    mounted.clear();
     env.reset();
 }
 
@@ -278,6 +290,24 @@ void tst_Install::failures_data()
         huge.file(QStringLiteral("data/%1.bin").arg(i), "x");
     QTest::newRow("no room") << ZipBuilder::declareSizes(huge.build(), 0xffffffffu) << QString()
                              << QStringList{"D: Paquet refusé, App inchangé: \"*"} << previous;
+    // Two entries of 2^62 bytes, whose sum a signed count would wrap.
+    QTest::newRow("sizes that wrap")
+            << ZipBuilder::declareZip64Sizes(
+                       ZipBuilder().file(exe, script).file("a.bin", "a").file("b.bin", "b").build(),
+                       quint64(1) << 62, 1)
+            << QString() << QStringList{"D: Paquet refusé, App inchangé: \"*"} << previous;
+    ZipBuilder many;
+    many.file(exe, script);
+    for (int i = 0; i < 100; ++i)
+        many.file(QStringLiteral("data/%1.txt").arg(i), "x");
+    QTest::newRow("no free inodes")
+            << many.build() << "few inodes" << QStringList{"D: Paquet refusé, App inchangé: \"*"}
+            << previous;
+    QTest::newRow("damaged executable")
+            << ZipBuilder::damageFirstEntry(
+                       ZipBuilder().file(exe, script + QByteArray(4096, '#')).file("a", "a").build())
+            << QString() << QStringList{refused.arg("bin/PellarinApp.exe endommagé dans le paquet")}
+            << previous;
     QTest::newRow("App is a file")
             << ZipBuilder().file(exe, script).build() << "App is a file"
             << QStringList{"D: Impossible de créer le dossier App: \"%1/App\""} << QStringList{};
@@ -343,6 +373,27 @@ void tst_Install::failures()
         QVERIFY(QFile::setPermissions(app + "/theirs",
                                       QFile::ReadOwner | QFile::ExeOwner | QFile::ReadOther
                                               | QFile::ExeOther));
+    } else if (setup == "few inodes") {
+        // A volume with room for the bytes, not for the files.
+#ifdef Q_OS_LINUX
+        if (geteuid() != 0)
+#endif
+            QSKIP("only root on Linux can make a volume of its own");
+        const QString volume = env->filePath("volume");
+        QVERIFY(QDir().mkpath(volume));
+#ifdef Q_OS_LINUX
+        QVERIFY2(mount("tmpfs", QFile::encodeName(volume).constData(), "tmpfs", 0,
+                       "size=16m,nr_inodes=48")
+                         == 0,
+                 strerror(errno));
+#endif
+        mounted = volume;
+        parent = volume;
+        app = parent + "/App";
+        QVERIFY(QDir().mkpath(app + "/old"));
+        QFile old(app + "/old/file.txt");
+        QVERIFY(old.open(QIODevice::WriteOnly));
+        old.write("previous installation");
     } else if (setup == "App link") {
 #ifdef Q_OS_WIN
         QSKIP("QFile::link makes shortcuts on Windows, not links");

@@ -27,6 +27,8 @@ private slots:
     void pipeline_data();
     void pipeline();
     void largePackage();
+    void redirects_data();
+    void redirects();
     void certificates_data();
     void certificates();
     void hostileServer_data();
@@ -332,6 +334,57 @@ void tst_Network::largePackage()
     QVERIFY(big.open(QIODevice::ReadOnly));
     QVERIFY(big.readAll() == noise);
     QTRY_VERIFY(QFile::exists(report));
+}
+
+void tst_Network::redirects_data()
+{
+    QTest::addColumn<int>("status");
+    QTest::addColumn<bool>("otherHost");
+    QTest::addColumn<int>("missing");
+    QTest::addColumn<QString>("lastLine");
+
+    const QString launched = QStringLiteral("D: Program launched successfully.");
+    QTest::newRow("302, same host") << 302 << false << 0 << launched;
+    QTest::newRow("307, another host") << 307 << true << 0 << launched;
+    QTest::newRow("301, final body one byte short")
+            << 301 << false << 1
+            << R"(D: Error downloading update :  "%SIZE-1% bytes received, fewer than the manifest's size of %SIZE% bytes")";
+}
+
+void tst_Network::redirects()
+{
+    QFETCH(int, status);
+    QFETCH(bool, otherHost);
+    QFETCH(int, missing);
+    QFETCH(QString, lastLine);
+
+    // Where a CDN keeps the package: here, or on a host of its own.
+    HttpsServer storage;
+    HttpsServer &holder = otherHost ? storage : *server;
+    const QString stored = QStringLiteral("/storage/pellarin-2.0.zip");
+    holder.serve(stored, package.chopped(missing), 200,
+                 missing ? HttpsServer::NoLength : HttpsServer::Complete);
+    server->redirect(
+            packagePath,
+            otherHost
+                    ? QStringLiteral("https://localhost:%1%2").arg(holder.serverPort()).arg(stored)
+                    : stored,
+            status);
+    server->serve(manifestPath,
+                  expand({R"({"version": "2.0", "url": "%URL%", "hash": "%HASH%", "size": %SIZE%})"})
+                          .first()
+                          .toUtf8());
+
+    window w(settings);
+    run(w);
+
+    QCOMPARE(log->lines().last(), expand({lastLine}).first());
+    QCOMPARE(closer->boxes, missing ? 1 : 0);
+    QCOMPARE(holder.requests.last(), "GET " + stored);
+    if (missing)
+        QCOMPARE(installedPrevious(), QStringLiteral("version 1.0"));
+    else
+        QTRY_VERIFY(QFile::exists(report));
 }
 
 void tst_Network::certificates_data()

@@ -27,7 +27,6 @@ private slots:
     void probeClearsStaleSocket();
     void probeLeavesBusyApplication();
     void secondInstanceRefused();
-    void guardCannotBeMade();
     void runningApplicationEndsQuietly();
 };
 
@@ -183,29 +182,6 @@ void tst_Startup::runningApplicationEndsQuietly()
     next.start(QStringLiteral(UPDATER_UNDER_TEST));
     QVERIFY2(next.waitForText(pipelineStarted), next.err);
     QVERIFY(!next.err.contains(refusal));
-}
-
-void tst_Startup::guardCannotBeMade()
-{
-#ifndef Q_OS_UNIX
-    QSKIP("the guard's key file lives in TMPDIR on Unix only");
-#endif
-    // The guard's key file goes in the temporary folder, here a file that is no folder.
-    TestEnv env;
-    QFile notAFolder(env.filePath(QStringLiteral("tmp")));
-    QVERIFY(notAFolder.open(QIODevice::WriteOnly));
-    notAFolder.close();
-    TestProcess updater(env);
-    QProcessEnvironment environment = env.environment();
-    environment.insert(QStringLiteral("TMPDIR"), notAFolder.fileName());
-    updater.setProcessEnvironment(environment);
-    updater.start(QStringLiteral(UPDATER_UNDER_TEST));
-    QVERIFY(updater.finishes());
-    QCOMPARE(updater.exitCode(), 0);
-    QCOMPARE(updater.out, banner);
-    QVERIFY2(updater.err.contains("Can't create the single-instance guard:"), updater.err);
-    QVERIFY(!updater.err.contains(refusal));
-    QVERIFY(!updater.err.contains(pipelineStarted));
 }
 
 QTEST_GUILESS_MAIN(tst_Startup)

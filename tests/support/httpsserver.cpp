@@ -21,7 +21,12 @@ HttpsServer::~HttpsServer()
 void HttpsServer::serve(const QString &path, const QByteArray &body, int status, Mode mode,
                         int dripBytes)
 {
-    responses.insert(path, {status, body, mode, dripBytes});
+    responses.insert(path, {status, body, mode, dripBytes, QString()});
+}
+
+void HttpsServer::redirect(const QString &path, const QString &target, int status)
+{
+    responses.insert(path, {status, "Moved", Complete, 1, target});
 }
 
 QString HttpsServer::url(const QString &path) const
@@ -53,12 +58,14 @@ void HttpsServer::answer(QSslSocket *socket)
     const QString path = QString::fromLatin1(requestLine.value(1));
     requests.append(QString::fromLatin1(requestLine.value(0)) + QLatin1Char(' ') + path);
 
-    const Response response = responses.value(path, {404, "Not found", Complete});
+    const Response response = responses.value(path, {404, "Not found", Complete, 1, QString()});
     const bool announced = response.mode != NoLength && response.mode != Endless;
     QByteArray head = "HTTP/1.1 " + QByteArray::number(response.status)
             + (response.status == 200 ? " OK" : " Error")
             + (announced ? "\r\nContent-Length: " + QByteArray::number(response.body.size())
                          : QByteArray())
+            + (response.location.isEmpty() ? QByteArray()
+                                           : "\r\nLocation: " + response.location.toUtf8())
             + "\r\nContent-Type: application/octet-stream\r\nConnection: close\r\n\r\n";
     switch (response.mode) {
     case Complete:

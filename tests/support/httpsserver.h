@@ -27,6 +27,7 @@ public:
         QByteArray body;
         Mode mode = Complete;
         int dripBytes = 1;
+        QString location;
     };
 
     // Port 0 lets the system choose one; `certDir` holds <name>.pem (the leaf, then any
@@ -37,6 +38,8 @@ public:
 
     void serve(const QString &path, const QByteArray &body, int status = 200, Mode mode = Complete,
                int dripBytes = 1);
+    // Answers `path` with a redirect to `target`, a path here or a whole URL.
+    void redirect(const QString &path, const QString &target, int status = 302);
     QString url(const QString &path) const;
 
     // Each request as "GET /path", in the order they came.

@@ -145,6 +145,34 @@ QByteArray ZipBuilder::declareSizes(QByteArray zip, quint32 size)
     return zip;
 }
 
+QByteArray ZipBuilder::declareZip64Sizes(QByteArray zip, quint64 size, int first)
+{
+    qsizetype end;
+    const QList<qsizetype> records = directoryRecords(zip, &end);
+    const char *bytes = zip.constData();
+    quint32 added = 0;
+    // From the last, so that the records before keep their places.
+    for (qsizetype i = records.size() - 1; i >= first; --i) {
+        const qsizetype at = records.at(i);
+        const quint16 nameLength = qFromLittleEndian<quint16>(bytes + at + 28);
+        const quint16 extraLength = qFromLittleEndian<quint16>(bytes + at + 30);
+        QByteArray field(20, Qt::Uninitialized);
+        qToLittleEndian<quint16>(0x0001, field.data());
+        qToLittleEndian<quint16>(16, field.data() + 2);
+        qToLittleEndian<quint64>(size, field.data() + 4);
+        qToLittleEndian<quint64>(qFromLittleEndian<quint32>(bytes + at + 20), field.data() + 12);
+        put<quint32>(zip, at + 20, 0xffffffffu);
+        put<quint32>(zip, at + 24, 0xffffffffu);
+        put<quint16>(zip, at + 30, quint16(extraLength + 20));
+        zip.insert(at + 46 + nameLength + extraLength, field);
+        bytes = zip.constData();
+        added += 20;
+    }
+    end = zip.size() - 22;
+    put<quint32>(zip, end + 12, qFromLittleEndian<quint32>(zip.constData() + end + 12) + added);
+    return zip;
+}
+
 QByteArray launchReporter()
 {
 #ifdef Q_OS_WIN

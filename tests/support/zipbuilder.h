@@ -32,6 +32,8 @@ public:
     static QByteArray breakRecord(QByteArray zip, int index);
     static QByteArray dropLastRecord(QByteArray zip);
     static QByteArray declareSizes(QByteArray zip, quint32 size);
+    // Every entry from the `first` on declaring `size` unpacked bytes in a zip64 field.
+    static QByteArray declareZip64Sizes(QByteArray zip, quint64 size, int first);
 
 private:
     struct Entry
