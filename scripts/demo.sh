@@ -92,6 +92,9 @@ done
 curl -sS --cacert "$run/certs/ca.pem" -o /dev/null \
     -w "GET /QVX/release/latest.json -> %{http_code}\n" \
     "https://localhost:$port/QVX/release/latest.json"
+echo "-- the vendor's last step of a release: what an updater built this way will get"
+build-demo/pellarin-publish --check "https://localhost:$port/QVX/release/latest.json" \
+    --ca "$run/certs/ca.pem" --public-key "$run/certs/minisign.pub"
 
 step "5. A display"
 if [ -n "${DISPLAY:-}" ]; then
@@ -176,7 +179,13 @@ echo "-- App still holds the signed release:"
 cat "$run/install/App/share/version.txt"
 [ -f "$run/refused.png" ] && echo "screenshot of the box: $run/refused.png"
 
-step "9. Stop Pellarin, nginx and the display"
+step "9. The vendor checks the live release again, as every user's updater would take it"
+status=0
+build-demo/pellarin-publish --check "https://localhost:$port/QVX/release/latest.json" \
+    --ca "$run/certs/ca.pem" --public-key "$run/certs/minisign.pub" || status=$?
+echo "pellarin-publish --check ended with exit status $status"
+
+step "10. Stop Pellarin, nginx and the display"
 cleanup
 trap - EXIT
 echo "done: nothing left running"

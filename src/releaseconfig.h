@@ -1,11 +1,8 @@
 #pragma once
 
-#include <QByteArray>
-#include <QString>
+#include "settings.h"
 
-// Fixed at build time (UPDATER_RELEASE_SERVER, UPDATER_TRUSTED_CA, UPDATER_SIGNING_KEY);
-// each program links one definition of these.
-QString releaseServer();
-QByteArray trustedCaPem();
-// The vendor's minisign public key in base64, empty when packages need no signature.
-QByteArray signingKey();
+// The settings fixed when the program was built (UPDATER_RELEASE_SERVER,
+// UPDATER_TRUSTED_CA, UPDATER_SIGNING_KEY, UPDATER_MAX_PACKAGE_MIB); each program links
+// one definition.
+Settings buildSettings();

@@ -6,12 +6,10 @@
 #include <QString>
 
 // What a run keeps to: where it looks, whom it trusts, how long and how much it waits for,
-// and where it installs. A default-made value holds the build's settings; tests and
-// tools change a copy.
+// and where it installs. buildSettings() gives the program's own; tests and tools change
+// a copy.
 struct Settings
 {
-    Settings();
-
     QString manifestLocation;
     // Authorities trusted besides the system's (UPDATER_TRUSTED_CA).
     QList<QSslCertificate> vendorAuthorities;
@@ -25,7 +23,7 @@ struct Settings
     int lowSpeedTime = 60 * 1000;
     // The largest manifest, and the largest package whose manifest gives no size.
     qint64 maxManifestSize = 1024 * 1024;
-    qint64 maxPackageSize = 0;
+    qint64 maxPackageSize = qint64(2048) * 1024 * 1024;
     // The folder that holds App; empty for the updater's own.
     QString installParent;
 };

@@ -1,11 +1,13 @@
 #include "window.h"
 
+#include "releaseconfig.h"
+
 #include <QCoreApplication>
 #include <QLabel>
 #include <QPixmap>
 #include <QTimer>
 
-window::window(QWidget *parent) : window(Settings(), parent) { }
+window::window(QWidget *parent) : window(buildSettings(), parent) { }
 
 window::window(const Settings &settings, QWidget *parent)
     : QMainWindow(parent, Qt::WindowFlags()),

@@ -3,6 +3,7 @@
 #include "httpsserver.h"
 #include "modalcloser.h"
 #include "opensslserver.h"
+#include "releaseconfig.h"
 #include "testenv.h"
 #include "window.h"
 #include "zipbuilder.h"
@@ -69,7 +70,7 @@ void tst_Network::init()
     digest = hexDigest(package);
 
     // What an earlier installation left, which every rejection must keep.
-    settings = Settings();
+    settings = buildSettings();
     settings.installParent = env->filePath(QStringLiteral("updater"));
     QVERIFY(QDir().mkpath(settings.installParent + QStringLiteral("/App/bin")));
     QFile previous(settings.installParent + QStringLiteral("/App/bin/PellarinApp.exe"));

@@ -3,12 +3,19 @@
 //
 //   pellarin-publish [--output <folder>] [--sign <minisign secret key>
 //                    [--public-key <minisign public key>]] <application folder> <version> <URL>
+//   pellarin-publish --check <manifest URL> [--ca <PEM file>] [--public-key <minisign.pub>]
+//
+// Everything is checked before anything is written, and the outputs are written under
+// temporary names and renamed into place, the package first and latest.json last, so a
+// live release folder never names a package that is not there.
 //
 // The package holds the folder's contents with no enclosing folder, '/' as separator,
 // an entry for each empty folder and the files' Unix permissions. The manifest's hash
 // is the SHA-256 of the package file exactly as written, its size the file's length.
 // With --sign the minisign program signs the package (asking for the key's password as
 // it always does) and the manifest's signature is the base64 of the .minisig it writes.
+#include "check.h"
+
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QCryptographicHash>
@@ -28,6 +35,14 @@
 #include <quazipnewinfo.h>
 
 #include <cstdio>
+#include <ctime>
+
+#ifdef Q_OS_WIN
+#    include <windows.h>
+#else
+#    include <cerrno>
+#    include <cstring>
+#endif
 
 static int fail(const QString &message)
 {
@@ -67,17 +82,40 @@ static bool collect(const QString &root, QStringList *entries, QString *error)
     return true;
 }
 
+// Replaces `to` with `from` in one step, where the system can.
+static bool replace(const QString &from, const QString &to, QString *error)
+{
+#ifdef Q_OS_WIN
+    if (MoveFileExW(reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(from).utf16()),
+                    reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(to).utf16()),
+                    MOVEFILE_REPLACE_EXISTING)) {
+        return true;
+    }
+    *error = QStringLiteral("cannot move %1 to %2: error %3").arg(from, to).arg(GetLastError());
+#else
+    if (::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) == 0)
+        return true;
+    *error = QStringLiteral("cannot move %1 to %2: %3")
+                     .arg(from, to, QString::fromLocal8Bit(std::strerror(errno)));
+#endif
+    return false;
+}
+
 static bool writePackage(const QString &root, const QStringList &entries, const QString &target,
                          QString *error)
 {
-    // Written beside the target and renamed at the end, so that a server never serves
-    // half a package under its final name.
-    const QString part = target + QStringLiteral(".part");
-    QuaZip zip(part);
+    // Made first with QFile, which says why it cannot be.
+    QFile probe(target);
+    if (!probe.open(QIODevice::WriteOnly)) {
+        *error = QStringLiteral("cannot write %1: %2").arg(target, probe.errorString());
+        return false;
+    }
+    probe.close();
+    QuaZip zip(target);
     zip.setOsCode(3); // Unix, so that the permission bits are read back
     zip.setUtf8Enabled(true);
     if (!zip.open(QuaZip::mdCreate)) {
-        *error = QStringLiteral("cannot write %1").arg(part);
+        *error = QStringLiteral("cannot write %1").arg(target);
         return false;
     }
     for (const QString &name : entries) {
@@ -97,21 +135,20 @@ static bool writePackage(const QString &root, const QStringList &entries, const 
             while (!in.atEnd()) {
                 const QByteArray chunk = in.read(1 << 20);
                 if (chunk.isEmpty() || out.write(chunk) != chunk.size()) {
-                    *error = QStringLiteral("cannot pack %1").arg(path);
+                    *error = QStringLiteral("cannot pack %1: %2").arg(path, out.errorString());
                     return false;
                 }
             }
         }
         out.close();
         if (out.getZipError() != ZIP_OK) {
-            *error = QStringLiteral("cannot pack %1").arg(path);
+            *error = QStringLiteral("cannot pack %1 (zip error %2)").arg(path).arg(out.getZipError());
             return false;
         }
     }
     zip.close();
-    QFile::remove(target);
-    if (zip.getZipError() != ZIP_OK || !QFile::rename(part, target)) {
-        *error = QStringLiteral("cannot finish %1").arg(target);
+    if (zip.getZipError() != ZIP_OK) {
+        *error = QStringLiteral("cannot finish %1 (zip error %2)").arg(target).arg(zip.getZipError());
         return false;
     }
     return true;
@@ -137,21 +174,22 @@ static bool runMinisign(const QString &program, const QStringList &arguments)
             && minisign.exitCode() == 0;
 }
 
-// Signs the package; returns the .minisig text, or an empty one with the reason.
-static QByteArray sign(const QString &packagePath, const QString &secretKey,
-                       const QString &publicKey, QString *error)
+// Signs `packagePath` into `signaturePath` as the package called `fileName`, and checks
+// the signature with the public key when there is one; returns the .minisig text, or an
+// empty one with the reason.
+static QByteArray sign(const QString &minisign, const QString &packagePath,
+                       const QString &signaturePath, const QString &fileName,
+                       const QString &secretKey, const QString &publicKey, QString *error)
 {
-    const QString minisign = QStandardPaths::findExecutable(QStringLiteral("minisign"));
-    if (minisign.isEmpty()) {
-        *error = QStringLiteral("--sign needs the minisign program, which is not installed");
-        return QByteArray();
-    }
-    const QString signaturePath = packagePath + QStringLiteral(".minisig");
-    QFile::remove(signaturePath);
+    // The trusted comment minisign would write for the file under its final name.
+    const QString comment = QStringLiteral("timestamp:%1\tfile:%2\thashed")
+                                    .arg(qint64(std::time(nullptr)))
+                                    .arg(fileName);
     if (!runMinisign(minisign,
-                     {QStringLiteral("-S"), QStringLiteral("-s"), secretKey, QStringLiteral("-x"),
-                      signaturePath, QStringLiteral("-m"), packagePath})) {
-        *error = QStringLiteral("minisign could not sign %1 with %2").arg(packagePath, secretKey);
+                     {QStringLiteral("-S"), QStringLiteral("-s"), secretKey, QStringLiteral("-t"),
+                      comment, QStringLiteral("-x"), signaturePath, QStringLiteral("-m"),
+                      packagePath})) {
+        *error = QStringLiteral("minisign could not sign %1 with %2").arg(fileName, secretKey);
         return QByteArray();
     }
     if (!publicKey.isEmpty()
@@ -165,21 +203,71 @@ static QByteArray sign(const QString &packagePath, const QString &secretKey,
     }
     QFile signature(signaturePath);
     if (!signature.open(QIODevice::ReadOnly)) {
-        *error = QStringLiteral("cannot read %1").arg(signaturePath);
+        *error = QStringLiteral("cannot read %1: %2").arg(signaturePath, signature.errorString());
         return QByteArray();
     }
     return signature.readAll();
+}
+
+// A minisign public key file's key line (base64), or nothing.
+static QByteArray publicKeyLine(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return QByteArray();
+    const QByteArrayList lines = file.readAll().split('\n');
+    const QByteArray key = lines.value(1).trimmed();
+    return key.startsWith("RW") ? key : QByteArray();
+}
+
+// Whether `path` is `folder` or lies inside it.
+static bool isInside(const QString &path, const QString &folder)
+{
+    const auto real = [](const QString &p) {
+        const QString canonical = QFileInfo(p).canonicalFilePath();
+        return QDir::cleanPath(canonical.isEmpty() ? QFileInfo(p).absoluteFilePath() : canonical)
+                + QLatin1Char('/');
+    };
+    return real(path).startsWith(real(folder));
+}
+
+static int check(const QCommandLineParser &parser, const QCommandLineOption &checkOption,
+                 const QCommandLineOption &ca, const QCommandLineOption &publicKey)
+{
+    if (!parser.positionalArguments().isEmpty())
+        return fail(QStringLiteral("--check takes the manifest's URL alone; see --help"));
+    QList<QSslCertificate> authorities;
+    if (parser.isSet(ca)) {
+        authorities = QSslCertificate::fromPath(parser.value(ca));
+        if (authorities.isEmpty())
+            return fail(QStringLiteral("%1 holds no PEM certificate").arg(parser.value(ca)));
+    }
+    QByteArray key;
+    if (parser.isSet(publicKey)) {
+        key = publicKeyLine(parser.value(publicKey));
+        if (key.isEmpty())
+            return fail(
+                    QStringLiteral("%1 is not a minisign public key").arg(parser.value(publicKey)));
+    }
+    return checkRelease(parser.value(checkOption), authorities, key);
 }
 
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("pellarin-publish"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(UPDATER_VERSION));
 
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
-            "Packs an application folder into a release package and writes latest.json."));
-    const QCommandLineOption help = parser.addHelpOption();
+            "Packs an application folder into a release package and writes latest.json; or,\n"
+            "with --check, fetches a published release as the updater would."));
+    const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")},
+                                  QStringLiteral("Displays this help."));
+    parser.addOption(help);
+    const QCommandLineOption versionOption({QStringLiteral("v"), QStringLiteral("version")},
+                                           QStringLiteral("Displays the tool's version."));
+    parser.addOption(versionOption);
     const QCommandLineOption output({QStringLiteral("o"), QStringLiteral("output")},
                                     QStringLiteral("Folder for the package and latest.json."),
                                     QStringLiteral("folder"), QStringLiteral("."));
@@ -191,10 +279,21 @@ int main(int argc, char **argv)
     parser.addOption(signKey);
     const QCommandLineOption publicKey(
             QStringLiteral("public-key"),
-            QStringLiteral("Check the signature against this minisign public key, the one "
-                           "the updater is built with."),
+            QStringLiteral("The minisign public key the updater is built with: the signature "
+                           "is checked against it."),
             QStringLiteral("public key"));
     parser.addOption(publicKey);
+    const QCommandLineOption checkOption(
+            QStringLiteral("check"),
+            QStringLiteral("Fetch and check the release this manifest announces, as an "
+                           "updater built with --ca and --public-key would."),
+            QStringLiteral("manifest URL"));
+    parser.addOption(checkOption);
+    const QCommandLineOption ca(QStringLiteral("ca"),
+                                QStringLiteral("With --check: the authority the updater is "
+                                               "built with (UPDATER_TRUSTED_CA)."),
+                                QStringLiteral("PEM file"));
+    parser.addOption(ca);
     parser.addPositionalArgument(QStringLiteral("folder"),
                                  QStringLiteral("The application, with bin/PellarinApp.exe."));
     parser.addPositionalArgument(QStringLiteral("version"), QStringLiteral("The release's name."));
@@ -208,7 +307,19 @@ int main(int argc, char **argv)
         std::fputs(qPrintable(parser.helpText()), stdout);
         return 0;
     }
+    if (parser.isSet(versionOption)) {
+        std::printf("pellarin-publish %s\n", UPDATER_VERSION);
+        return 0;
+    }
+    if (parser.isSet(checkOption)) {
+        if (parser.isSet(signKey) || parser.isSet(output))
+            return fail(QStringLiteral("--check goes with --ca and --public-key only"));
+        return check(parser, checkOption, ca, publicKey);
+    }
+    if (parser.isSet(ca))
+        return fail(QStringLiteral("--ca goes with --check"));
 
+    // Everything that can be known is checked before anything is written.
     const QStringList arguments = parser.positionalArguments();
     if (arguments.size() != 3)
         return fail(QStringLiteral("expected <folder> <version> <url>; see --help"));
@@ -230,47 +341,80 @@ int main(int argc, char **argv)
         return fail(QStringLiteral("%1 is not an https URL that ends in the package's file name")
                             .arg(arguments.at(2)));
     }
-
+    const QString fileName = url.fileName();
+    if (fileName.compare(QLatin1String("latest.json"), Qt::CaseInsensitive) == 0)
+        return fail(QStringLiteral("the package cannot be named latest.json: the manifest is"));
+    QString minisign;
+    if (parser.isSet(signKey)) {
+        minisign = QStandardPaths::findExecutable(QStringLiteral("minisign"));
+        if (minisign.isEmpty())
+            return fail(
+                    QStringLiteral("--sign needs the minisign program, which is not installed"));
+        for (const QString &key : {parser.value(signKey), parser.value(publicKey)}) {
+            QFile file(key);
+            if (!key.isEmpty() && !file.open(QIODevice::ReadOnly))
+                return fail(QStringLiteral("cannot read %1: %2").arg(key, file.errorString()));
+        }
+    } else if (parser.isSet(publicKey)) {
+        return fail(QStringLiteral("--public-key goes with --sign (or --check)"));
+    }
+    const QString outputPath = QFileInfo(parser.value(output)).absoluteFilePath();
+    if (isInside(outputPath, root)) {
+        return fail(QStringLiteral("the output folder %1 is inside %2, and would be packed into "
+                                   "the next release")
+                            .arg(outputPath, root));
+    }
     QStringList entries;
     QString error;
     if (!collect(root, &entries, &error))
         return fail(error);
 
-    const QDir outputDir(parser.value(output));
+    // Written under temporary names, then put in place: the package (and its signature)
+    // first, the manifest that names them last.
+    const QDir outputDir(outputPath);
     if (!outputDir.mkpath(QStringLiteral(".")))
-        return fail(QStringLiteral("cannot create %1").arg(outputDir.path()));
-    const QString packagePath = outputDir.absoluteFilePath(url.fileName());
-    if (!writePackage(root, entries, packagePath, &error))
+        return fail(QStringLiteral("cannot create %1").arg(outputPath));
+    const QString packagePath = outputDir.absoluteFilePath(fileName);
+    const QString signaturePath = packagePath + QStringLiteral(".minisig");
+    const QString part = QStringLiteral(".part");
+    const auto removeParts = qScopeGuard([&] {
+        QFile::remove(packagePath + part);
+        QFile::remove(signaturePath + part);
+    });
+    if (!writePackage(root, entries, packagePath + part, &error))
         return fail(error);
-    const QByteArray hash = sha256Of(packagePath);
+    const QByteArray hash = sha256Of(packagePath + part);
     if (hash.isEmpty())
-        return fail(QStringLiteral("cannot read back %1").arg(packagePath));
-
+        return fail(QStringLiteral("cannot read back %1").arg(packagePath + part));
     QByteArray signature;
     if (parser.isSet(signKey)) {
-        signature = sign(packagePath, parser.value(signKey), parser.value(publicKey), &error);
+        signature = sign(minisign, packagePath + part, signaturePath + part, fileName,
+                         parser.value(signKey), parser.value(publicKey), &error);
         if (signature.isEmpty())
             return fail(error);
-    } else if (parser.isSet(publicKey)) {
-        return fail(QStringLiteral("--public-key goes with --sign"));
+    }
+    const qint64 size = QFileInfo(packagePath + part).size();
+    if (!replace(packagePath + part, packagePath, &error)
+        || (!signature.isEmpty() && !replace(signaturePath + part, signaturePath, &error))) {
+        return fail(error);
     }
 
     QJsonObject manifest{{QStringLiteral("version"), version},
                          {QStringLiteral("url"), url.toString(QUrl::FullyEncoded)},
                          {QStringLiteral("hash"), QString::fromLatin1(hash)},
-                         {QStringLiteral("size"), QFileInfo(packagePath).size()}};
+                         {QStringLiteral("size"), size}};
     if (!signature.isEmpty())
         manifest.insert(QStringLiteral("signature"), QString::fromLatin1(signature.toBase64()));
     const QString manifestPath = outputDir.absoluteFilePath(QStringLiteral("latest.json"));
     QSaveFile manifestFile(manifestPath);
     if (!manifestFile.open(QIODevice::WriteOnly)
         || manifestFile.write(QJsonDocument(manifest).toJson()) < 0 || !manifestFile.commit()) {
-        return fail(QStringLiteral("cannot write %1").arg(manifestPath));
+        return fail(
+                QStringLiteral("cannot write %1: %2").arg(manifestPath, manifestFile.errorString()));
     }
 
     std::printf("package  %s (%lld entries, %lld bytes)\nmanifest %s\nsha256   %s\n",
-                qPrintable(packagePath), qlonglong(entries.size()),
-                qlonglong(QFileInfo(packagePath).size()), qPrintable(manifestPath),
-                hash.constData());
+                qPrintable(packagePath), qlonglong(entries.size()), qlonglong(size),
+                qPrintable(manifestPath), hash.constData());
     return 0;
 }
