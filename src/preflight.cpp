@@ -53,13 +53,10 @@ static qint64 roundUp(quint64 bytes, qint64 blockSize)
     return qint64(qMin<quint64>((qMin(bytes, mostBytes) + block - 1) / block * block, mostBytes));
 }
 
-bool readEntry(QuaZip &zip, QuaZipFile &file, const PlannedEntry &entry, QByteArray *data)
+bool readEntry(QuaZipFile &file, const PlannedEntry &entry, QByteArray *data)
 {
-    unz64_file_pos position = entry.position;
-    if (!entry.readable || unzGoToFilePos64(zip.getUnzFile(), &position) != UNZ_OK
-        || !file.open(QIODevice::ReadOnly)) {
+    if (!entry.readable || !file.open(QIODevice::ReadOnly))
         return false;
-    }
     *data = file.readAll();
     file.close();
     // The reader reports damaged data late: a short read, or a checksum error on close.
@@ -67,11 +64,14 @@ bool readEntry(QuaZip &zip, QuaZipFile &file, const PlannedEntry &entry, QByteAr
 }
 
 // A damaged program would be found only after the old installation is gone.
-static bool programUnpacks(QuaZip &zip, const PlannedEntry &program)
+static bool programUnpacks(QuaZip &zip, const InstallPlan &plan, int program)
 {
+    bool more = zip.goToFirstFile();
+    for (int index = 0; more && index < program; ++index)
+        more = zip.goToNextFile();
     QuaZipFile file(&zip);
     QByteArray data;
-    return zip.goToFirstFile() && readEntry(zip, file, program, &data);
+    return more && readEntry(file, plan.entries.at(program), &data);
 }
 
 QString planInstallation(QuaZip &zip, QByteArrayView archive, qint64 blockSize, InstallPlan *plan)
@@ -87,10 +87,8 @@ QString planInstallation(QuaZip &zip, QByteArrayView archive, qint64 blockSize, 
     for (bool more = zip.goToFirstFile(); more; more = zip.goToNextFile()) {
         QuaZipFileInfo64 info;
         PlannedEntry entry;
-        if (!zip.getCurrentFileInfo(&info)
-            || unzGetFilePos64(zip.getUnzFile(), &entry.position) != UNZ_OK) {
+        if (!zip.getCurrentFileInfo(&info))
             return QStringLiteral("entrée %1 du répertoire illisible").arg(plan->entries.size() + 1);
-        }
         entry.name = installName(info);
         entry.archiveName = info.name;
         entry.size = info.uncompressedSize;
@@ -127,7 +125,7 @@ QString planInstallation(QuaZip &zip, QByteArrayView archive, qint64 blockSize, 
     }
     if (programEntry < 0)
         return QStringLiteral("pas de fichier %1 lisible dans le paquet").arg(program);
-    if (!programUnpacks(zip, plan->entries.at(programEntry)))
+    if (!programUnpacks(zip, *plan, programEntry))
         return QStringLiteral("%1 endommagé dans le paquet").arg(program);
     plan->bytesNeeded += qint64(plan->folders.size()) * roundUp(1, blockSize);
     plan->nodesNeeded = files.size() + plan->folders.size() + 1;

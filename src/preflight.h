@@ -6,8 +6,6 @@
 #include <QSet>
 #include <QString>
 
-#include <unzip.h>
-
 class QuaZip;
 class QuaZipFile;
 struct QuaZipFileInfo64;
@@ -20,9 +18,6 @@ struct PlannedEntry
     QString name;
     // As the archive spells it.
     QString archiveName;
-    // Where its record is, so that another reader of the same archive can go straight
-    // to it.
-    unz64_file_pos position{};
     quint64 size = 0;
     bool readable = false;
     // Execute bits to add once the file is written.
@@ -55,9 +50,9 @@ QString installName(const QuaZipFileInfo64 &info);
 // without a password and yield garbage), stored or deflated.
 bool isReadableEntry(const QuaZipFileInfo64 &info);
 
-// The entry's whole contents, checked against its CRC and the size the directory gives.
-// `file` reads from `zip`.
-bool readEntry(QuaZip &zip, QuaZipFile &file, const PlannedEntry &entry, QByteArray *data);
+// The whole contents of the archive's current entry, which `entry` describes, checked
+// against its CRC and the size the directory gives.
+bool readEntry(QuaZipFile &file, const PlannedEntry &entry, QByteArray *data);
 
 // Reads the whole directory of the open archive, and inflates the program. Returns why
 // the package cannot be installed (the directory cannot be read to its end, or holds no

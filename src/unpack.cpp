@@ -52,7 +52,8 @@ static std::vector<std::vector<int>> share(const QList<PlannedEntry> &entries, i
     return shares;
 }
 
-// One thread's share, through a reader of its own over the same bytes.
+// One thread's share, through a reader of its own over the same bytes. Walking the
+// directory to each of its entries reads records only, not data.
 static Unpacked unpackShare(const QByteArray &package, const QList<PlannedEntry> &entries,
                             const std::vector<int> &share, const QString &folder)
 {
@@ -61,12 +62,15 @@ static Unpacked unpackShare(const QByteArray &package, const QList<PlannedEntry>
     buffer.setData(package);
     buffer.open(QIODevice::ReadOnly);
     QuaZip zip(&buffer);
-    const bool open = zip.open(QuaZip::mdUnzip) && zip.goToFirstFile();
+    bool more = zip.open(QuaZip::mdUnzip) && zip.goToFirstFile();
     QuaZipFile file(&zip);
+    int current = 0;
     for (const int index : share) {
+        for (; more && current < index; ++current)
+            more = zip.goToNextFile();
         const PlannedEntry &entry = entries.at(index);
         QByteArray data;
-        if (!open || !readEntry(zip, file, entry, &data)) {
+        if (!more || !readEntry(file, entry, &data)) {
             result.problems.append({index, EntryProblem::Unreadable, QString()});
             continue;
         }
