@@ -30,10 +30,16 @@ if [ ! -f "$toolchain/mingw-w64-x86_64-posix.cmake" ]; then
 fi
 
 echo "=== Windows build"
+# The program itself is built for the tests' release server, so that its installed copy
+# can run end to end.
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
     -DCMAKE_TOOLCHAIN_FILE="$toolchain/mingw-w64-x86_64-posix.cmake" \
-    -DUPDATER_BUILD_TESTS=ON -DTEST_CERT_DIR="$linux/tests/certs"
+    -DUPDATER_BUILD_TESTS=ON -DTEST_CERT_DIR="$linux/tests/certs" \
+    -DUPDATER_RELEASE_SERVER=https://127.0.0.1:47443 \
+    -DUPDATER_TRUSTED_CA="$linux/tests/certs/ca.pem"
 cmake --build "$build"
+rm -rf "$build/installed"
+cmake --install "$build" --prefix "$build/installed" > /dev/null
 
 echo "=== PellarinUpdater.exe: a GUI program with its icon"
 headers=$(x86_64-w64-mingw32-objdump -p "$build/PellarinUpdater.exe")
@@ -42,7 +48,15 @@ grep -q "Subsystem.*(Windows GUI)" <<< "$headers" || { echo "not a GUI program" 
 awk '/^[0-9a-f]+   Entry: ID: / { group = /ID: 0x00000e,/ }
      group && /Entry: name: .*: IDI_ICON1,/ { found = 1 } END { exit !found }' <<< "$headers" \
     || { echo "no group icon IDI_ICON1" >&2; exit 1; }
-echo "Windows GUI subsystem, group icon IDI_ICON1"
+# Version information (resource type 16) naming the product and the project's version.
+grep -q "Entry: ID: 0x000010," <<< "$headers" || { echo "no version information" >&2; exit 1; }
+version=$(sed -n 's/^project(PellarinUpdater VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+strings=$(x86_64-w64-mingw32-strings -el "$build/PellarinUpdater.exe")
+for value in "Pellarin Updater" "$version"; do
+    grep -qx "$value" <<< "$strings" || { echo "no \"$value\" in its version information" >&2; exit 1; }
+done
+echo "Windows GUI subsystem, group icon IDI_ICON1, version information $version"
+echo "installed: $(cd "$build/installed" && find . -type f | sort | tr '\n' ' ')"
 
 export WINEPREFIX=$cache/wineprefix
 Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3> "$cache/xvfb-display" 2> /dev/null &
@@ -61,4 +75,5 @@ echo "=== Windows suites under Wine"
 (cd "$build" && ctest --output-on-failure -j 2)
 
 echo "=== the Windows program under Wine, end to end"
-(cd "$linux/tests" && WINDOWS_BUILD=$build WINE_RUN=$toolchain/wine-run.sh ./tst_e2e)
+(cd "$linux/tests" && WINDOWS_BUILD=$build WINDOWS_INSTALLED=$build/installed \
+    WINE_RUN=$toolchain/wine-run.sh ./tst_e2e)

@@ -122,6 +122,7 @@ void Download::read()
     sha256->addData(piece);
     if (blake2b)
         blake2b->addData(piece);
+    emit progress(body.size());
 }
 
 void Download::fail(const QString &reason)

@@ -43,6 +43,8 @@ public:
     QByteArray blake2bDigest();
 
 signals:
+    // The body's bytes so far.
+    void progress(qint64 received);
     void finished();
 
 private:

@@ -1,4 +1,6 @@
 #include "localserver.h"
+#include "logfile.h"
+#include "releaseconfig.h"
 #include "startup.h"
 #include "window.h"
 
@@ -7,6 +9,7 @@
 
 #include <cstdlib>
 #include <iostream>
+#include <memory>
 
 int main(int argc, char **argv)
 {
@@ -15,6 +18,11 @@ int main(int argc, char **argv)
     const bool silent = silentRequested(argc, argv);
 
     QApplication app(argc, argv);
+    std::unique_ptr<LogFile> log;
+    if (buildSettings().logFile) {
+        log = std::make_unique<LogFile>(QCoreApplication::applicationDirPath()
+                                        + QStringLiteral("/PellarinUpdater.log"));
+    }
 
     QSharedMemory guard;
     setInstanceKey(guard);

@@ -32,6 +32,8 @@ void window::RequestJsonFinished()
                                        expectedSize, !settings.signingKey.isEmpty());
         zipReply = packageDownload->reply();
         connect(packageDownload, &Download::finished, this, &window::RequestZipFinished);
+        if (settings.showProgress)
+            followProgress(packageDownload);
     }
     // The reply goes with it.
     manifestDownload->deleteLater();

@@ -37,6 +37,8 @@ void window::RequestZipFinished()
             ShowUpdateError();
         } else {
             qDebug() << "Files verified";
+            if (settings.showProgress)
+                showInstalling();
             // Handed over, so that the installer can let the package go before it
             // starts the application.
             if (InstallAndLaunch(std::move(data)) == 0)

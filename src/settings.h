@@ -26,4 +26,8 @@ struct Settings
     qint64 maxPackageSize = qint64(2048) * 1024 * 1024;
     // The folder that holds App; empty for the updater's own.
     QString installParent;
+    // Vendor options: every log line also to PellarinUpdater.log beside the executable,
+    // and the download's progress in the splash window.
+    bool logFile = false;
+    bool showProgress = false;
 };

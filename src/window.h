@@ -37,6 +37,11 @@ public:
     // builds with the vendor's key look at it.
     QString signature;
 
+    // With UPDATER_SHOW_PROGRESS: the status text follows the download, then says that the
+    // installation starts.
+    void followProgress(Download *download);
+    void showInstalling();
+
     void ParseManifest(const QByteArray &body);
     void ShowUpdateError();
     int InstallAndLaunch(QByteArray package);

@@ -8,6 +8,7 @@
 #include "zipbuilder.h"
 
 #include <QCryptographicHash>
+#include <QDirIterator>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QtTest>
@@ -22,6 +23,8 @@ static const QByteArray pipelineStarted = "Downloading latest version...";
 static const QString manifestPath = QStringLiteral("/QVX/release/latest.json");
 static const QString packagePath = QStringLiteral("/QVX/release/pellarin-3.1.zip");
 static const QString windowsBuild = qEnvironmentVariable("WINDOWS_BUILD");
+// What `cmake --install` made of the Windows build, run as it is, with plain Wine.
+static const QString windowsInstalled = qEnvironmentVariable("WINDOWS_INSTALLED");
 static const bool onWine = !windowsBuild.isEmpty();
 
 // The program that a package installs as bin/PellarinApp.exe to report how it started.
@@ -66,6 +69,7 @@ private slots:
     void signedRelease();
     void guard_data();
     void guard();
+    void supportLog();
 
 private:
     // Publishes `bin/PellarinApp.exe` (a script that reports how it was started) with the
@@ -81,6 +85,8 @@ private:
                                               const QString &tmpDir = QString(),
                                               bool asOther = false);
     QString installed(const QString &name) const;
+    // Puts this build's or this variant's program in place of the updater under test.
+    void useUpdater(const QString &linuxProgram, const QString &windowsProgram);
     QString updaterPath() const;
 
     QProcess xvfb;
@@ -91,6 +97,8 @@ private:
     QString workingDir;
     QString report;
     QByteArray package;
+    // The updater folder is a copy of the installed Windows program.
+    bool installedCopy = false;
 };
 
 void tst_EndToEnd::initTestCase()
@@ -128,8 +136,15 @@ void tst_EndToEnd::init()
     previous.write("release 3.0");
 }
 
+void tst_EndToEnd::useUpdater(const QString &linuxProgram, const QString &windowsProgram)
+{
+    QFile::remove(updaterPath());
+    QVERIFY(QFile::copy(onWine ? windowsBuild + windowsProgram : linuxProgram, updaterPath()));
+}
+
 void tst_EndToEnd::cleanup()
 {
+    installedCopy = false;
     server.reset();
     env.reset();
 }
@@ -177,8 +192,18 @@ std::unique_ptr<TestProcess> tst_EndToEnd::startUpdater(const QStringList &argum
     environment.insert(QStringLiteral("LAUNCH_REPORT"), report);
     if (!logToStderr)
         environment.insert(QStringLiteral("WINEQT_FORCE_STDERR_LOGGING"), QStringLiteral("0"));
-    updater->setProcessEnvironment(environment);
     updater->setWorkingDirectory(workingDir);
+    if (installedCopy) {
+        // Nothing from the toolchain on the DLL search path: what it loads is its own.
+        environment.insert(QStringLiteral("WINEDEBUG"), QStringLiteral("-all"));
+        environment.insert(QStringLiteral("WINEDLLOVERRIDES"), QStringLiteral("mscoree,mshtml="));
+        if (logToStderr)
+            environment.insert(QStringLiteral("WINEQT_FORCE_STDERR_LOGGING"), QStringLiteral("1"));
+        updater->setProcessEnvironment(environment);
+        updater->start(QStringLiteral("wine"), QStringList{updaterPath()} + arguments);
+        return updater;
+    }
+    updater->setProcessEnvironment(environment);
     startProgram(*updater, updaterPath(), arguments);
     return updater;
 }
@@ -224,6 +249,17 @@ void tst_EndToEnd::fullUpdate()
 {
     server->serve(manifestPath, publish());
     server->serve(packagePath, package);
+    if (!windowsInstalled.isEmpty()) {
+        QDirIterator it(windowsInstalled, QDir::Files, QDirIterator::Subdirectories);
+        while (it.hasNext()) {
+            const QString target = updaterDir + QLatin1Char('/')
+                    + QDir(windowsInstalled).relativeFilePath(it.next());
+            QDir().mkpath(QFileInfo(target).path());
+            QFile::remove(target);
+            QVERIFY(QFile::copy(it.filePath(), target));
+        }
+        installedCopy = true;
+    }
 
     auto updater = startUpdater({QStringLiteral("--silent")});
     QVERIFY(updater->finishes());
@@ -412,6 +448,34 @@ void tst_EndToEnd::guard()
     QCOMPARE(updater->exitCode(), 0);
     QCOMPARE(updater->out, banner);
     QVERIFY(!updater->err.contains(pipelineStarted));
+}
+
+void tst_EndToEnd::supportLog()
+{
+    // Built with UPDATER_LOG_FILE (and UPDATER_SHOW_PROGRESS).
+    useUpdater(QStringLiteral(OPTIONS_UPDATER_UNDER_TEST),
+               QStringLiteral("/tests/under-test-options/PellarinUpdater.exe"));
+    server->serve(manifestPath, publish());
+    server->serve(packagePath, package);
+    const QString log = updaterDir + QStringLiteral("/PellarinUpdater.log");
+    const QRegularExpression line(R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} debug: (.*)$)");
+    for (const char *run : {"first", "second"}) {
+        auto updater = startUpdater();
+        QVERIFY2(updater->finishes(), run);
+        // Standard error (or the debugger) still has every line.
+        QVERIFY2(updater->err.contains("Program launched successfully."), updater->err);
+        const QList<QByteArray> lines = readFile(log).trimmed().split('\n');
+        QVERIFY2(line.match(QString::fromUtf8(lines.first())).captured(1)
+                         == QLatin1String("Downloading latest version..."),
+                 lines.first());
+        QCOMPARE(line.match(QString::fromUtf8(lines.last())).captured(1),
+                 QStringLiteral("Program launched successfully."));
+    }
+    // The run before is kept, whole.
+    QVERIFY(readFile(log + QStringLiteral(".1"))
+                    .trimmed()
+                    .endsWith("Program launched successfully."));
+    QCOMPARE(readFile(log + QStringLiteral(".1")).count('\n'), readFile(log).count('\n'));
 }
 
 QTEST_GUILESS_MAIN(tst_EndToEnd)

@@ -30,6 +30,8 @@ private slots:
     void largePackage();
     void redirects_data();
     void redirects();
+    void progress_data();
+    void progress();
     void certificates_data();
     void certificates();
     void hostileServer_data();
@@ -386,6 +388,49 @@ void tst_Network::redirects()
         QCOMPARE(installedPrevious(), QStringLiteral("version 1.0"));
     else
         QTRY_VERIFY(QFile::exists(report));
+}
+
+void tst_Network::progress_data()
+{
+    QTest::addColumn<bool>("sized");
+
+    QTest::newRow("with a size") << true;
+    QTest::newRow("without") << false;
+}
+
+void tst_Network::progress()
+{
+    QFETCH(bool, sized);
+
+    // The server sends half of the package, then waits.
+    const QString halfway = sized ? QStringLiteral("Downloading Pellarin... %1%")
+                                            .arg(package.size() / 2 * 100 / package.size())
+                                  : QStringLiteral("Downloading Pellarin... 0.0 MiB");
+    settings.showProgress = true;
+    server->serve(manifestPath,
+                  expand({sized ? R"({"url": "%URL%", "hash": "%HASH%", "size": %SIZE%})"
+                                : R"({"url": "%URL%", "hash": "%HASH%"})"})
+                          .first()
+                          .toUtf8());
+    server->serve(packagePath, package, 200, HttpsServer::Pause);
+    window w(settings);
+    // What the window says while the server holds the second half back.
+    QString seen;
+    QTimer poll;
+    connect(&poll, &QTimer::timeout, [&] {
+        if (seen.isEmpty() && w.statusLabel->text() == halfway) {
+            seen = w.statusLabel->text();
+            QCOMPARE(w.statusLabel->x(), (w.width() - w.statusLabel->width()) / 2);
+            server->resume();
+        }
+    });
+    poll.start(5);
+    run(w);
+
+    QCOMPARE(seen, halfway);
+    QCOMPARE(w.statusLabel->text(), QStringLiteral("Installing Pellarin..."));
+    QCOMPARE(w.statusLabel->x(), (w.width() - w.statusLabel->width()) / 2);
+    QCOMPARE(log->lines().last(), QStringLiteral("D: Program launched successfully."));
 }
 
 void tst_Network::certificates_data()

@@ -24,6 +24,17 @@ void HttpsServer::serve(const QString &path, const QByteArray &body, int status,
     responses.insert(path, {status, body, mode, dripBytes, QString()});
 }
 
+void HttpsServer::resume()
+{
+    for (const auto &[socket, rest] : std::as_const(paused)) {
+        if (socket) {
+            socket->write(rest);
+            socket->disconnectFromHost();
+        }
+    }
+    paused.clear();
+}
+
 void HttpsServer::redirect(const QString &path, const QString &target, int status)
 {
     responses.insert(path, {status, "Moved", Complete, 1, target});
@@ -80,6 +91,12 @@ void HttpsServer::answer(QSslSocket *socket)
     case Stall:
         socket->write(head);
         break;
+    case Pause: {
+        const qsizetype half = response.body.size() / 2;
+        socket->write(head + response.body.left(half));
+        paused.append({socket, response.body.mid(half)});
+        break;
+    }
     case NoLength:
         socket->write(head + response.body);
         socket->disconnectFromHost();

@@ -20,6 +20,7 @@ public:
         NoLength, // the whole body without Content-Length, then hangs up
         Endless, // no Content-Length, and the body again and again until the client leaves
         Drip, // announces the whole body and sends dripBytes of it every 50 ms
+        Pause, // announces the whole body, sends half, and the rest on resume()
     };
     struct Response
     {
@@ -38,6 +39,8 @@ public:
 
     void serve(const QString &path, const QByteArray &body, int status = 200, Mode mode = Complete,
                int dripBytes = 1);
+    // Sends the rest of every body that Pause holds back.
+    void resume();
     // Answers `path` with a redirect to `target`, a path here or a whole URL.
     void redirect(const QString &path, const QString &target, int status = 302);
     QString url(const QString &path) const;
@@ -56,4 +59,5 @@ private:
     QList<QSslCertificate> chain;
     QSslKey key;
     QList<QPointer<QSslSocket>> sockets;
+    QList<std::pair<QPointer<QSslSocket>, QByteArray>> paused;
 };
