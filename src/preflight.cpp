@@ -53,8 +53,11 @@ static qint64 roundUp(quint64 bytes, qint64 blockSize)
     return qint64(qMin<quint64>((qMin(bytes, mostBytes) + block - 1) / block * block, mostBytes));
 }
 
-bool readEntry(QuaZipFile &file, const PlannedEntry &entry, QByteArray *data)
+bool readEntry(QuaZip &zip, const PlannedEntry &entry, QByteArray *data)
 {
+    // A reader of its own: after a checksum error QuaZipFile stays open, and would refuse
+    // every entry after this one.
+    QuaZipFile file(&zip);
     if (!entry.readable || !file.open(QIODevice::ReadOnly))
         return false;
     *data = file.readAll();
@@ -69,9 +72,8 @@ static bool programUnpacks(QuaZip &zip, const InstallPlan &plan, int program)
     bool more = zip.goToFirstFile();
     for (int index = 0; more && index < program; ++index)
         more = zip.goToNextFile();
-    QuaZipFile file(&zip);
     QByteArray data;
-    return more && readEntry(file, plan.entries.at(program), &data);
+    return more && readEntry(zip, plan.entries.at(program), &data);
 }
 
 QString planInstallation(QuaZip &zip, QByteArrayView archive, qint64 blockSize, InstallPlan *plan)

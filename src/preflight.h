@@ -7,7 +7,6 @@
 #include <QString>
 
 class QuaZip;
-class QuaZipFile;
 struct QuaZipFileInfo64;
 
 // One entry of the archive, as its directory describes it.
@@ -52,7 +51,7 @@ bool isReadableEntry(const QuaZipFileInfo64 &info);
 
 // The whole contents of the archive's current entry, which `entry` describes, checked
 // against its CRC and the size the directory gives.
-bool readEntry(QuaZipFile &file, const PlannedEntry &entry, QByteArray *data);
+bool readEntry(QuaZip &zip, const PlannedEntry &entry, QByteArray *data);
 
 // Reads the whole directory of the open archive, and inflates the program. Returns why
 // the package cannot be installed (the directory cannot be read to its end, or holds no

@@ -11,7 +11,6 @@
 #include <vector>
 
 #include <quazip.h>
-#include <quazipfile.h>
 
 WriteResult writeEntry(const QByteArray &data, const QString &path)
 {
@@ -63,14 +62,13 @@ static Unpacked unpackShare(const QByteArray &package, const QList<PlannedEntry>
     buffer.open(QIODevice::ReadOnly);
     QuaZip zip(&buffer);
     bool more = zip.open(QuaZip::mdUnzip) && zip.goToFirstFile();
-    QuaZipFile file(&zip);
     int current = 0;
     for (const int index : share) {
         for (; more && current < index; ++current)
             more = zip.goToNextFile();
         const PlannedEntry &entry = entries.at(index);
         QByteArray data;
-        if (!more || !readEntry(file, entry, &data)) {
+        if (!more || !readEntry(zip, entry, &data)) {
             result.problems.append({index, EntryProblem::Unreadable, QString()});
             continue;
         }
