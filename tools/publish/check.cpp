@@ -56,12 +56,15 @@ Fetched fetch(QNetworkAccessManager &manager, const QUrl &url, const Settings &s
 void report(const char *check, const QString &text)
 {
     std::printf("ok    %-10s %s\n", check, qPrintable(text));
+    // Each line as soon as it is known, whatever happens later.
+    std::fflush(stdout);
 }
 
 int refuse(const char *check, const QString &text)
 {
     std::printf("FAIL  %-10s %s\nAn updater built with these settings refuses this release.\n",
                 check, qPrintable(text));
+    std::fflush(stdout);
     return 1;
 }
 
