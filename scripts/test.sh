@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds and runs every test suite twice: a normal build, then one under
-# AddressSanitizer and UndefinedBehaviorSanitizer.
+# AddressSanitizer and UndefinedBehaviorSanitizer; then, where clang is, runs each fuzz
+# target for 20 seconds (scripts/fuzz.sh).
 #
 #   bash scripts/test.sh [--debian13]
 #
@@ -31,6 +32,14 @@ run() {
 start=$SECONDS
 run normal -DCMAKE_BUILD_TYPE=RelWithDebInfo
 run sanitized -DCMAKE_BUILD_TYPE=Debug -DUPDATER_SANITIZE=ON
+# The fuzz targets for a short while each, where clang is.
+if command -v clang++ > /dev/null; then
+    echo "=== fuzzing, 20 s a target"
+    bash scripts/install-deps.sh libclang-rt-dev
+    bash scripts/fuzz.sh all 20
+else
+    echo "=== no clang here: no fuzzing"
+fi
 echo "=== both builds passed ($(( SECONDS - start )) s)"
 if [ -n "${PELLARIN_WIN64_TOOLCHAIN:-}" ]; then
     start=$SECONDS

@@ -1,117 +1,12 @@
+#include "installation.h"
 #include "paths.h"
-#include "preflight.h"
-#include "tree.h"
 #include "unpack.h"
 #include "window.h"
 
-#include <QBuffer>
 #include <QCoreApplication>
 #include <QDebug>
-#include <QDir>
 #include <QFile>
-#include <QFileInfo>
 #include <QProcess>
-#include <QStorageInfo>
-#include <QThread>
-
-#include <quazip.h>
-
-#ifdef Q_OS_UNIX
-#    include <sys/statvfs.h>
-#endif
-
-// Free inodes for the user, or -1 where the file system does not count them.
-static qint64 freeNodes(const QString &path)
-{
-#ifdef Q_OS_UNIX
-    struct statvfs volume;
-    if (statvfs(QFile::encodeName(path).constData(), &volume) == 0 && volume.f_files > 0)
-        return qint64(volume.f_favail);
-#else
-    Q_UNUSED(path);
-#endif
-    return -1;
-}
-
-// Whether the volume has room for the installation, counting what the old one frees:
-// why not, or nothing.
-static QString roomProblem(const InstallPlan &plan, const QStorageInfo &storage,
-                           const QString &appPath)
-{
-    if (!storage.isValid())
-        return QString();
-    if (plan.bytesNeeded > storage.bytesTotal()) {
-        return QStringLiteral("%1 Mo nécessaires, le volume en a %2")
-                .arg(plan.bytesNeeded / 1048576)
-                .arg(storage.bytesTotal() / 1048576);
-    }
-    const qint64 nodes = freeNodes(storage.rootPath());
-    if (plan.bytesNeeded <= storage.bytesAvailable() && (nodes < 0 || plan.nodesNeeded <= nodes))
-        return QString();
-    const TreeUsage old = treeUsage(appPath, storage.blockSize());
-    if (plan.bytesNeeded > storage.bytesAvailable() + old.bytes) {
-        return QStringLiteral("%1 Mo nécessaires, %2 Mo libres")
-                .arg(plan.bytesNeeded / 1048576)
-                .arg(storage.bytesAvailable() / 1048576);
-    }
-    if (nodes >= 0 && plan.nodesNeeded > nodes + old.nodes) {
-        return QStringLiteral("%1 fichiers et dossiers à créer, %2 inodes libres")
-                .arg(plan.nodesNeeded)
-                .arg(nodes);
-    }
-    return QString();
-}
-
-// Whatever the archive's directory can tell is checked while the working installation is
-// still there to keep: returns why the package is refused, or nothing.
-static QString planFor(QuaZip &zip, const QByteArray &package, const QString &parent,
-                       const QString &appPath, InstallPlan *plan)
-{
-    const QStorageInfo storage(parent);
-    const QString problem = planInstallation(zip, package, storage.blockSize(), plan);
-    return problem.isEmpty() ? roomProblem(*plan, storage, appPath) : problem;
-}
-
-// Takes the old installation away: never a mix of two versions, nor files written
-// through a link. False, after saying what remains, when it could not.
-static bool removeOld(const QString &appPath, int threads)
-{
-    // A link named App is taken away, not what it points to.
-    if (QFileInfo(appPath).isSymLink())
-        QFile::remove(appPath);
-    else if (QDir(appPath).exists())
-        removeTree(appPath, threads);
-    const QStringList remains = remainsOf(appPath);
-    for (const QString &path : remains.mid(0, 20))
-        qDebug() << "Impossible de supprimer:" << path;
-    return remains.isEmpty();
-}
-
-// Says what went wrong with single entries, in archive order; false when a file of the
-// installation is missing or incomplete.
-static bool report(const QList<EntryProblem> &problems)
-{
-    bool complete = true;
-    for (const EntryProblem &problem : problems) {
-        switch (problem.kind) {
-        case EntryProblem::Unsafe:
-            qDebug() << "Entrée ignorée, chemin hors du dossier App:" << problem.text;
-            break;
-        case EntryProblem::Unreadable:
-            qDebug() << "Impossible d'ouvrir le fichier dans le ZIP";
-            break;
-        case EntryProblem::NotCreated:
-            qDebug() << "Impossible de creer le fichier:" << problem.text;
-            complete = false;
-            break;
-        case EntryProblem::NotWritten:
-            qDebug() << "Impossible d'écrire le fichier:" << problem.text;
-            complete = false;
-            break;
-        }
-    }
-    return complete;
-}
 
 static int launch(const QString &program, bool silent)
 {
@@ -132,53 +27,12 @@ static int launch(const QString &program, bool silent)
 
 int window::InstallAndLaunch(QByteArray package)
 {
-    QBuffer buffer(&package);
-    buffer.open(QIODevice::ReadOnly);
-    QuaZip zip(&buffer);
-    if (!zip.open(QuaZip::mdUnzip, nullptr)) {
-        qDebug() << "Impossible d'ouvrir le ZIP en mémoire !";
-        return -1;
-    }
     const QString parent = settings.installParent.isEmpty() ? QCoreApplication::applicationDirPath()
                                                             : settings.installParent;
-    const QString appPath = parent + QStringLiteral("/") + QStringLiteral("App");
-
-    InstallPlan plan;
-    const QString refusal = planFor(zip, package, parent, appPath, &plan);
-    zip.close();
-    if (!refusal.isEmpty()) {
-        qDebug() << "Paquet refusé, App inchangé:" << refusal;
+    // The package is let go of before the application starts.
+    if (!installPackage(package, parent))
         return -1;
-    }
-    const int threads = qBound(1, QThread::idealThreadCount(), 4);
-    if (!removeOld(appPath, threads)) {
-        qDebug() << "Installation incomplète, lancement annulé.";
-        return -1;
-    }
-    QDir appDir(appPath);
-    if (!appDir.mkpath(QStringLiteral("."))) {
-        qDebug() << "Impossible de créer le dossier App:" << appPath;
-        return -1;
-    }
-    // In any order only when no file stands where a folder must be.
-    if (plan.foldersFirst) {
-        for (const QString &folder : std::as_const(plan.folders))
-            appDir.mkpath(folder);
-    }
-    const Unpacked unpacked = unpack(package, plan.entries, appPath,
-                                     plan.foldersFirst ? threads : 1);
-    // Let go before the application starts.
-    buffer.close();
-    package = QByteArray();
-
-    const bool complete = report(unpacked.problems);
-    const int sizeInMiB = int(double(unpacked.totalSize) / 1048576.0);
-    qDebug() << "Total size of all files in ZIP:" << sizeInMiB << "MB";
-    if (!complete) {
-        qDebug() << "Installation incomplète, lancement annulé.";
-        return -1;
-    }
-    return launch(appPath + QLatin1Char('/') + QLatin1String(programPath), silent);
+    return launch(parent + QStringLiteral("/App/") + QLatin1String(programPath), silent);
 }
 
 WriteResult window::WriteEntry(const QByteArray &data, const QString &path)
