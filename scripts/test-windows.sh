@@ -72,7 +72,8 @@ export DISPLAY=:$(cat "$cache/xvfb-display")
 "$toolchain/wine-run.sh" cmd /c exit > /dev/null 2>&1 || true
 
 echo "=== Windows suites under Wine"
-(cd "$build" && ctest --output-on-failure -j 2)
+# One at a time: two Wine programs side by side have failed to start a third.
+(cd "$build" && ctest --output-on-failure)
 
 echo "=== the Windows program under Wine, end to end"
 (cd "$linux/tests" && WINDOWS_BUILD=$build WINDOWS_INSTALLED=$build/installed \

@@ -18,16 +18,15 @@ static QString signatureProblem(const window &w, Download *download)
 void window::RequestZipFinished()
 {
     // The body was taken off the reply and hashed while it arrived.
-    Download *reader = packageDownload;
-    zipReply = reader->reply();
-    if (reader->failed()) {
-        qDebug() << "Error downloading update : " << reader->errorString();
+    zipReply = packageDownload->reply();
+    if (packageDownload->failed()) {
+        qDebug() << "Error downloading update : " << packageDownload->errorString();
         ShowUpdateError();
     } else {
-        QByteArray data = reader->takeBody();
-        const QString digest = reader->digest();
+        QByteArray data = packageDownload->takeBody();
+        const QString digest = packageDownload->digest();
         // Checked only once the digest matches, as the manifest's own check comes first.
-        const QString refusal = expectedHash == digest ? signatureProblem(*this, reader)
+        const QString refusal = expectedHash == digest ? signatureProblem(*this, packageDownload)
                                                        : QString();
         if (expectedHash != digest) {
             qDebug() << "Download corrupted";

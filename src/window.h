@@ -36,6 +36,11 @@ public:
     // The manifest's minisign signature of the package, base64 of the .minisig text; only
     // builds with the vendor's key look at it.
     QString signature;
+    // Where it looks, whom it trusts, its limits, where it installs.
+    const Settings settings;
+    // The transfers behind jsonReply and zipReply.
+    Download *manifestDownload = nullptr;
+    Download *packageDownload = nullptr;
 
     // With UPDATER_SHOW_PROGRESS: the status text follows the download, then says that the
     // installation starts.
@@ -47,11 +52,6 @@ public:
     int InstallAndLaunch(QByteArray package);
     // What became of one file; the installer logs it.
     WriteResult WriteEntry(const QByteArray &data, const QString &path);
-
-    const Settings settings;
-    // The transfers behind jsonReply and zipReply.
-    Download *manifestDownload = nullptr;
-    Download *packageDownload = nullptr;
 
 public slots:
     void DownloadLatest();
