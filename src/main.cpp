@@ -29,12 +29,12 @@ int main(int argc, char **argv)
     if (!takeInstanceGuard(guard)) {
         if (guard.error() == QSharedMemory::AlreadyExists) {
             qWarning() << "Can't start more than one instance of the application.";
-        } else {
-            // Nothing will start, and the user must learn it.
-            qWarning() << "Can't create the single-instance guard:" << guard.errorString();
-            showErrorBox();
+            exit(0);
         }
-        exit(0);
+        // Nothing will start, and the user must learn it.
+        qWarning() << "Can't create the single-instance guard:" << guard.errorString();
+        showErrorBox();
+        return 0;
     }
 
     LocalServer *probe = new LocalServer(&app);

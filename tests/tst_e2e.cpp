@@ -445,7 +445,7 @@ void tst_EndToEnd::guard()
     QVERIFY2(updater->waitForText("Can't create the single-instance guard:"), updater->err);
     answerErrorBox(*updater);
     QVERIFY(updater->finishes());
-    QCOMPARE(updater->exitCode(), 0);
+    QVERIFY2(updater->exitCode() == 0, updater->err);
     QCOMPARE(updater->out, banner);
     QVERIFY(!updater->err.contains(pipelineStarted));
 }
