@@ -12,6 +12,7 @@ import shutil
 import signal
 import statistics
 import subprocess
+import tempfile
 import time
 
 MIB = 1024 * 1024
@@ -120,8 +121,8 @@ def last_request(work, path):
     return float(end) - float(duration), float(end)
 
 
-def run_updater(work, env, package_path):
-    folder = os.path.join(work, "updater")
+def run_updater(work, env, package_path, place=None):
+    folder = os.path.join(place or work, "updater")
     start = time.time()
     result = subprocess.run(["/usr/bin/time", "-v", "-o", os.path.join(work, "time.txt"),
                              "./PellarinUpdater", "--silent"], cwd=folder, env=env,
@@ -152,8 +153,8 @@ def run_updater(work, env, package_path):
     }
 
 
-def run_pipeline(work, port, public_key):
-    folder = os.path.join(work, "pipeline")
+def run_pipeline(work, port, public_key, place=None):
+    folder = os.path.join(place or work, "pipeline")
     env = dict(os.environ, CA=f"{work}/certs/ca.pem", PUBLIC_KEY=public_key,
                MANIFEST=f"https://localhost:{port}/QVX/release/latest.json")
     start = time.time()
@@ -179,9 +180,44 @@ def run_tiny(work, env, program, arguments=()):
         return float(f.read()) - start
 
 
-def compare(work, env, port, runs, title, name, build, public_key):
-    """The updater against the shell pipeline on one published package."""
-    shutil.copy(os.path.join(build, "PellarinUpdater"), os.path.join(work, "updater"))
+def run_floor(work, port, url, zip_path, app_folder, place):
+    """The parts of the job that no updater can avoid, each alone: the download, inflating
+    every entry, and writing the files from memory."""
+    start = time.time()
+    subprocess.run(["curl", "-sS", "--cacert", f"{work}/certs/ca.pem", "-o", "/dev/null", url],
+                   check=True)
+    download = time.time() - start
+    start = time.time()
+    subprocess.run(["unzip", "-p", zip_path], stdout=subprocess.DEVNULL, check=True)
+    inflate = time.time() - start
+    files = []
+    for folder, _, names in os.walk(app_folder):
+        for name in names:
+            path = os.path.join(folder, name)
+            with open(path, "rb") as f:
+                files.append((os.path.relpath(path, app_folder), f.read()))
+    target = os.path.join(place, "floor-write")
+    shutil.rmtree(target, ignore_errors=True)
+    os.sync()
+    start = time.time()
+    for relative, data in files:
+        path = os.path.join(target, relative)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "wb") as f:
+            f.write(data)
+    write = time.time() - start
+    shutil.rmtree(target)
+    return download + (inflate + write) / 2
+
+
+def compare(work, env, port, runs, title, name, build, public_key, place=None):
+    """The updater against the shell pipeline on one published package; for the large one
+    also against the floor of a 2-core machine. `place` holds the installations (default:
+    `work`)."""
+    place = place or work
+    for folder in ("updater", "pipeline"):
+        os.makedirs(os.path.join(place, folder), exist_ok=True)
+    shutil.copy(os.path.join(build, "PellarinUpdater"), os.path.join(place, "updater"))
     shutil.copy(os.path.join(work, "www", name, "latest.json"),
                 os.path.join(work, "www", "QVX", "release", "latest.json"))
     zip_path = [os.path.join(work, "www", name, f) for f in os.listdir(os.path.join(work, "www", name))
@@ -189,19 +225,23 @@ def compare(work, env, port, runs, title, name, build, public_key):
     package_mib = os.path.getsize(zip_path) / MIB
     app = name.split("-")[0]
     largest_mib = largest_file(os.path.join(work, "apps", app)) / MIB
-    updater, pipeline = [], []
+    package_path = f"/{name}/{os.path.basename(zip_path)}"
+    updater, pipeline, floor = [], [], []
     for i in range(runs + 1):  # the first round warms the caches and is dropped
         for which in ([0, 1] if i % 2 == 0 else [1, 0]):
             # Each run starts with nothing left to write back from the one before.
             os.sync()
             if which == 0:
-                r = run_updater(work, env, f"/{name}/{os.path.basename(zip_path)}")
+                r = run_updater(work, env, package_path, place)
                 if i:
                     updater.append(r)
             else:
-                t = run_pipeline(work, port, public_key)
+                t = run_pipeline(work, port, public_key, place)
                 if i:
                     pipeline.append(t)
+        if app == "large" and i:
+            floor.append(run_floor(work, port, f"https://localhost:{port}{package_path}",
+                                   zip_path, os.path.join(work, "apps", app), place))
     med = {k: statistics.median(r[k] for r in updater) for k in updater[0]}
     pipe = statistics.median(pipeline)
     print(f"\n{title}: package {package_mib:.1f} MiB, largest entry {largest_mib:.2f} MiB")
@@ -210,11 +250,44 @@ def compare(work, env, port, runs, title, name, build, public_key):
     print(f"  updater whole job     {med['whole job'] * 1000:8.0f} ms")
     print(f"  shell pipeline        {pipe * 1000:8.0f} ms"
           + ("  (with minisign -V)" if public_key else ""))
-    target = 0.6 if app == "large" else 0.7
+    target = 0.3 if app == "large" else 0.7
     print(f"  ratio updater/pipeline   {med['whole job'] / pipe:6.2f}   (goal <= {target})")
+    if floor:
+        low = statistics.median(floor)
+        print(f"  floor: download + (inflate + write) / 2 {low * 1000:8.0f} ms;"
+              f" updater/floor {med['whole job'] / low:5.2f}   (goal <= 1.3)")
     limit = package_mib + largest_mib + 64
     print(f"  updater peak memory   {med['peak MiB']:8.0f} MiB; package + largest entry"
           f" + 64 MiB = {limit:.0f} MiB ({med['peak MiB'] / limit:.2f} of it)")
+
+
+def fixed_cost(work, env, port, args):
+    """A tiny package from start to the launched program, against the floor."""
+    shutil.copy(os.path.join(work, "www", "tiny", "latest.json"),
+                os.path.join(work, "www", "QVX", "release", "latest.json"))
+    print("\nTiny package (a script and a 100-byte file), start to launched program, nginx:")
+    manifest = f"https://localhost:{port}/QVX/release/latest.json"
+    programs = [("floor: Qt Widgets window + one HTTPS request",
+                 os.path.join(args.plain_build, "bench-floor"), [manifest], None),
+                ("updater without UPDATER_TRUSTED_CA",
+                 os.path.join(args.plain_build, "PellarinUpdater"), ["--silent"], 0.100),
+                ("updater with UPDATER_TRUSTED_CA",
+                 os.path.join(args.build, "PellarinUpdater"), ["--silent"], 0.100),
+                ("the same, chain ends at a system authority",
+                 os.path.join(args.other_build, "PellarinUpdater"), ["--silent"], None)]
+    for title, program, arguments, goal in programs:
+        if program.endswith("PellarinUpdater"):
+            # It installs beside itself.
+            shutil.copy(program, os.path.join(work, "updater"))
+            program = os.path.join(work, "updater", "PellarinUpdater")
+        times = [run_tiny(work, env, program, arguments) for _ in range(args.runs + 1)][1:]
+        line = f"  {title:<46} {statistics.median(times) * 1000:6.0f} ms"
+        print(line + (f"   (goal <= {goal * 1000:.0f} ms)" if goal else ""))
+    r = statistics.median
+    stages = [run_updater(work, env, "/tiny/pellarin-tiny.zip") for _ in range(args.runs)]
+    print("  its stages: " + ", ".join(
+        f"{k} {r(s[k] for s in stages) * 1000:.0f} ms"
+        for k in ("start-up", "manifest", "download", "digest", "installation", "launch")))
 
 
 def main():
@@ -229,7 +302,8 @@ def main():
     parser.add_argument("--work", required=True)
     parser.add_argument("--port", type=int, required=True)
     parser.add_argument("--runs", type=int, default=7)
-    parser.add_argument("--only", choices=["tiny"], help="the fixed cost of a run alone")
+    parser.add_argument("--only", choices=["tiny", "large"],
+                        help="the fixed cost of a run alone, or the large package alone")
     args = parser.parse_args()
     work, port = args.work, args.port
     signing = ["--sign", args.key + ".key", "--public-key", args.key + ".pub"]
@@ -263,35 +337,21 @@ def main():
                              capture_output=True, text=True).stdout.strip()
         print(f"machine: {os.cpu_count()} cores, {cpu}; runs: {args.runs} of each, alternating")
 
-        shutil.copy(os.path.join(work, "www", "tiny", "latest.json"),
-                    os.path.join(work, "www", "QVX", "release", "latest.json"))
-        print("\nTiny package (a script and a 100-byte file), start to launched program, nginx:")
-        manifest = f"https://localhost:{port}/QVX/release/latest.json"
-        programs = [("floor: Qt Widgets window + one HTTPS request",
-                     os.path.join(args.plain_build, "bench-floor"), [manifest], None),
-                    ("updater without UPDATER_TRUSTED_CA",
-                     os.path.join(args.plain_build, "PellarinUpdater"), ["--silent"], 0.100),
-                    ("updater with UPDATER_TRUSTED_CA",
-                     os.path.join(args.build, "PellarinUpdater"), ["--silent"], 0.100),
-                    ("the same, chain ends at a system authority",
-                     os.path.join(args.other_build, "PellarinUpdater"), ["--silent"], None)]
-        for title, program, arguments, goal in programs:
-            if program.endswith("PellarinUpdater"):
-                # It installs beside itself.
-                shutil.copy(program, os.path.join(work, "updater"))
-                program = os.path.join(work, "updater", "PellarinUpdater")
-            times = [run_tiny(work, env, program, arguments) for _ in range(args.runs + 1)][1:]
-            line = f"  {title:<46} {statistics.median(times) * 1000:6.0f} ms"
-            print(line + (f"   (goal <= {goal * 1000:.0f} ms)" if goal else ""))
-        r = statistics.median
-        stages = [run_updater(work, env, "/tiny/pellarin-tiny.zip") for _ in range(args.runs)]
-        print("  its stages: " + ", ".join(
-            f"{k} {r(s[k] for s in stages) * 1000:.0f} ms"
-            for k in ("start-up", "manifest", "download", "digest", "installation", "launch")))
+        if args.only != "large":
+            fixed_cost(work, env, port, args)
         if args.only == "tiny":
             return
 
         compare(work, env, port, args.runs, "200 MiB in 200 files", "large", args.build, "")
+        # The disk of a virtual machine is noisy; memory shows what the updater itself does.
+        ram = tempfile.mkdtemp(prefix="pellarin-bench-", dir="/dev/shm")
+        try:
+            compare(work, env, port, args.runs, "200 MiB in 200 files, installed in /dev/shm",
+                    "large", args.build, "", ram)
+        finally:
+            shutil.rmtree(ram, ignore_errors=True)
+        if args.only == "large":
+            return
         compare(work, env, port, args.runs, "200 MiB in 200 files, signed", "large-signed",
                 args.signed_build, args.key + ".pub")
         compare(work, env, port, args.runs, "20 MiB in 2,000 small files", "small", args.build, "")
