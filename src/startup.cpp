@@ -18,13 +18,15 @@ bool silentRequested(int argc, char **argv)
     return silent;
 }
 
-void setInstanceKey(QSharedMemory &memory)
+void setInstanceKey(QSharedMemory &memory, int user)
 {
     QString key = QString::fromLatin1(instanceKey);
 #ifdef Q_OS_UNIX
     // One updater per user: the key's file lives in a temporary folder that all users
     // share, and another user's could not be opened. (Windows names it per session.)
-    key += QStringLiteral("-%1").arg(getuid());
+    key += QStringLiteral("-%1").arg(user < 0 ? qint64(getuid()) : qint64(user));
+#else
+    Q_UNUSED(user);
 #endif
 #if QT_VERSION >= QT_VERSION_CHECK(6, 6, 0) && defined(Q_OS_UNIX)
     // The key as Qt 6.4 makes it (a file in the temporary folder for ftok), of the
@@ -35,10 +37,10 @@ void setInstanceKey(QSharedMemory &memory)
 #endif
 }
 
-void releaseOrphanedSegment()
+void releaseOrphanedSegment(int user)
 {
     QSharedMemory orphan;
-    setInstanceKey(orphan);
+    setInstanceKey(orphan, user);
     if (orphan.attach())
         orphan.detach();
 }

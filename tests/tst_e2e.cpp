@@ -4,6 +4,7 @@
 // With WINDOWS_BUILD naming a Windows build of the project and WINE_RUN the toolchain's
 // wine-run.sh, the same cases run the Windows program under Wine instead.
 #include "httpsserver.h"
+#include "startup.h"
 #include "testenv.h"
 #include "zipbuilder.h"
 
@@ -428,15 +429,27 @@ void tst_EndToEnd::guard()
         QVERIFY(QDir().mkpath(tmp));
         QVERIFY(QFile::setPermissions(tmp, setup == "read-only" ? open : open | QFile::WriteOther));
     }
+    std::unique_ptr<TestProcess> first;
+    std::unique_ptr<TestProcess> updater;
+    // Killed updaters leave their segments behind, under this folder's keys.
+    const auto release = qScopeGuard([&] {
+        first.reset();
+        updater.reset();
+        const QByteArray previous = qgetenv("TMPDIR");
+        qputenv("TMPDIR", QFile::encodeName(tmp));
+        releaseOrphanedSegment();
+        releaseOrphanedSegment(65534);
+        qputenv("TMPDIR", previous);
+    });
     if (setup == "another user") {
         // Killed, it leaves its key files behind.
-        auto first = startUpdater({}, true, tmp);
+        first = startUpdater({}, true, tmp);
         QVERIFY2(first->waitForText(pipelineStarted), first->err);
         first->kill();
         QVERIFY(first->waitForFinished());
     }
 
-    auto updater = startUpdater({}, true, tmp, setup != "file");
+    updater = startUpdater({}, true, tmp, setup != "file");
     if (goesAhead) {
         QVERIFY2(updater->waitForText(pipelineStarted), updater->err);
         QVERIFY(!updater->err.contains("guard"));
