@@ -21,10 +21,13 @@ void Digest::addData(QByteArrayView data)
     EVP_DigestUpdate(context, data.data(), size_t(data.size()));
 }
 
-QByteArray Digest::result()
+QByteArray Digest::result() const
 {
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int length = 0;
-    EVP_DigestFinal_ex(context, digest, &length);
+    EVP_MD_CTX *copy = EVP_MD_CTX_new();
+    if (!copy || !EVP_MD_CTX_copy_ex(copy, context) || !EVP_DigestFinal_ex(copy, digest, &length))
+        length = 0;
+    EVP_MD_CTX_free(copy);
     return QByteArray(reinterpret_cast<const char *>(digest), int(length));
 }

@@ -17,7 +17,8 @@ public:
     Digest &operator=(const Digest &) = delete;
 
     void addData(QByteArrayView data);
-    QByteArray result();
+    // The digest of what was added so far; more may be added after.
+    QByteArray result() const;
 
 private:
     evp_md_ctx_st *context;

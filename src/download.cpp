@@ -19,21 +19,24 @@ Download::Download(QNetworkAccessManager *manager, const QUrl &url, const Settin
       wantBlake2b(blake2b)
 {
     trustsAll = settings.vendorAuthorities.isEmpty();
-    start(firstAttempt(settings.vendorAuthorities));
+    start(url, firstAttempt(settings.vendorAuthorities));
 }
 
-void Download::start(const QSslConfiguration &ssl)
+void Download::start(const QUrl &hop, const QSslConfiguration &ssl)
 {
     body.clear();
     problem.clear();
     sslErrors.clear();
+    redirecting = false;
     sha256 = std::make_unique<Digest>(QCryptographicHash::Sha256);
     if (wantBlake2b)
         blake2b = std::make_unique<Digest>(QCryptographicHash::Blake2b_512);
 
-    QNetworkRequest request(url);
+    QNetworkRequest request(hop);
     request.setTransferTimeout(settings.transferTimeout);
     request.setSslConfiguration(ssl);
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
+                         QNetworkRequest::ManualRedirectPolicy);
     current = manager->get(request);
     current->setParent(this);
     // Without a limit the network thread reads ahead of us, and what piles up in between
@@ -42,6 +45,7 @@ void Download::start(const QSslConfiguration &ssl)
     new SpeedLimit(current, settings.lowSpeedLimit, settings.lowSpeedTime);
     connect(current, &QNetworkReply::sslErrors, this,
             [this](const QList<QSslError> &errors) { sslErrors = errors; });
+    connect(current, &QNetworkReply::encrypted, this, &Download::checkHost);
     connect(current, &QNetworkReply::metaDataChanged, this, &Download::checkResponse);
     connect(current, &QNetworkReply::readyRead, this, &Download::read);
     connect(current, &QNetworkReply::finished, this, &Download::end);
@@ -53,37 +57,87 @@ void Download::end()
     if (!trustsAll && current->error() == QNetworkReply::SslHandshakeFailedError
         && lacksAuthority(sslErrors)) {
         trustsAll = true;
+        const QUrl hop = current->url();
         current->deleteLater();
         // A connection to the same host would keep the first attempt's authorities.
         manager->clearConnectionCache();
-        start(systemAuthorities());
+        start(hop, systemAuthorities());
         return;
     }
-    emit finished();
+    if (redirecting && problem.isEmpty() && current->error() == QNetworkReply::NoError && follow()) {
+        return;
+    }
+    read();
+    if (problem.isEmpty() && current->error() == QNetworkReply::NoError && expectedSize >= 0
+        && body.size() < expectedSize) {
+        problem = QStringLiteral("%1 bytes received, fewer than the manifest's size of %2 bytes")
+                          .arg(body.size())
+                          .arg(expectedSize);
+    }
+    finish();
+}
+
+// Takes the next hop as Qt would: each Location resolved against the URL that sent it,
+// never from https to anything else, at most as many hops as Qt allows. False, with the
+// reason, when the redirect is refused.
+bool Download::follow()
+{
+    const QUrl from = current->url();
+    const QUrl to = from.resolved(
+            current->attribute(QNetworkRequest::RedirectionTargetAttribute).toUrl());
+    const bool known = to.scheme() == QLatin1String("https")
+            || to.scheme() == QLatin1String("http");
+    if (++hops > QNetworkRequest(url).maximumRedirectsAllowed()) {
+        problem = QStringLiteral("Too many redirects");
+    } else if (!known) {
+        problem = QStringLiteral("Unsupported redirect to %1").arg(to.toString());
+    } else if (from.scheme() == QLatin1String("https") && to.scheme() != from.scheme()) {
+        problem = QStringLiteral("Insecure redirect to %1").arg(to.toString());
+    } else {
+        current->deleteLater();
+        trustsAll = settings.vendorAuthorities.isEmpty();
+        start(to, firstAttempt(settings.vendorAuthorities));
+        return true;
+    }
+    return false;
+}
+
+void Download::finish()
+{
+    // Later, not from inside the reply's signals: a reply aborted by checkHost() ends
+    // while the network thread waits for that slot.
+    QMetaObject::invokeMethod(this, &Download::finished, Qt::QueuedConnection);
+}
+
+void Download::checkHost()
+{
+    // Whoever answers must be named in its certificate's alternative names; Qt 6.4 also
+    // takes the common name when they leave the host out. Checked before the request is
+    // sent; a connection that is used again was checked when it was made.
+    const QString mismatch = hostMismatch(current->sslConfiguration().peerCertificate(),
+                                          current->url().host(QUrl::EncodeUnicode));
+    if (mismatch.isEmpty())
+        return;
+    problem = mismatch;
+    current->abort();
 }
 
 void Download::checkResponse()
 {
-    // Whoever answers must be named in its certificate's alternative names; Qt 6.4 also
-    // takes the common name when they leave the host out.
-    if (current->url().scheme() == QLatin1String("https")) {
-        const QString mismatch = hostMismatch(current->sslConfiguration().peerCertificate(),
-                                              current->url().host(QUrl::EncodeUnicode));
-        if (!mismatch.isEmpty()) {
-            fail(mismatch);
-            return;
-        }
-    }
+    // A redirect's own length says nothing of the body that follows it, and its body is
+    // not the one asked for.
+    const int status = current->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    redirecting = current->attribute(QNetworkRequest::RedirectionTargetAttribute).isValid()
+            && (status == 301 || status == 302 || status == 303 || status == 305 || status == 307
+                || status == 308);
+    if (redirecting)
+        return;
     if (expectedSize > limit) {
         fail(QStringLiteral("The manifest's size of %1 bytes is over the limit of %2 bytes")
                      .arg(expectedSize)
                      .arg(limit));
         return;
     }
-    // A redirect's own length says nothing of the body that follows it.
-    const int status = current->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    if (status >= 300 && status < 400 && current->hasRawHeader("Location"))
-        return;
     const QVariant header = current->header(QNetworkRequest::ContentLengthHeader);
     if (!header.isValid())
         return;
@@ -104,6 +158,10 @@ void Download::checkResponse()
 
 void Download::read()
 {
+    if (redirecting) {
+        current->skip(current->bytesAvailable());
+        return;
+    }
     const qint64 available = current->bytesAvailable();
     if (available <= 0 || !problem.isEmpty())
         return;
@@ -134,35 +192,27 @@ void Download::fail(const QString &reason)
     QTimer::singleShot(0, current, &QNetworkReply::abort);
 }
 
-bool Download::failed()
+bool Download::failed() const
 {
-    read();
-    if (problem.isEmpty() && current->error() == QNetworkReply::NoError && expectedSize >= 0
-        && body.size() < expectedSize) {
-        problem = QStringLiteral("%1 bytes received, fewer than the manifest's size of %2 bytes")
-                          .arg(body.size())
-                          .arg(expectedSize);
-    }
     return !problem.isEmpty() || current->error() != QNetworkReply::NoError;
 }
 
-QString Download::errorString()
+QString Download::errorString() const
 {
     return problem.isEmpty() ? current->errorString() : problem;
 }
 
 QByteArray Download::takeBody()
 {
-    read();
     return std::move(body);
 }
 
-QString Download::digest()
+QString Download::digest() const
 {
     return QString::fromLatin1(sha256->result().toHex());
 }
 
-QByteArray Download::blake2bDigest()
+QByteArray Download::blake2bDigest() const
 {
     return blake2b ? blake2b->result() : QByteArray();
 }

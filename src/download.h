@@ -19,7 +19,8 @@ class QSslConfiguration;
 // arrives, within bounds, and hashed on the way: it is held once, a server that never
 // stops sending cannot fill the memory, and the digests are ready as soon as the
 // transfer ends. A stalled or dripping server is given up on, and the server must
-// prove who it is (see trust.h).
+// prove who it is (see trust.h). Redirects are followed here rather than by Qt, so that
+// every hop gets its own handshake with the vendor's authorities, then the system's.
 class Download : public QObject
 {
     Q_OBJECT
@@ -31,16 +32,16 @@ public:
     Download(QNetworkAccessManager *manager, const QUrl &url, const Settings &settings,
              qint64 limit, qint64 expectedSize = -1, bool blake2b = false);
 
-    // The reply of the request, its own child; a new one when the request was made again.
+    // The reply of the request, its own child; a new one for each hop and each attempt.
     QNetworkReply *reply() const { return current; }
 
     // After finished(): whether the transfer failed, and why.
-    bool failed();
-    QString errorString();
+    bool failed() const;
+    QString errorString() const;
     // The whole body, then its lower-case hex SHA-256 and its BLAKE2b-512.
     QByteArray takeBody();
-    QString digest();
-    QByteArray blake2bDigest();
+    QString digest() const;
+    QByteArray blake2bDigest() const;
 
 signals:
     // The body's bytes so far.
@@ -48,11 +49,14 @@ signals:
     void finished();
 
 private:
-    void start(const QSslConfiguration &ssl);
+    void start(const QUrl &hop, const QSslConfiguration &ssl);
+    void checkHost();
     void checkResponse();
     void read();
     void fail(const QString &reason);
     void end();
+    bool follow();
+    void finish();
 
     QNetworkAccessManager *manager;
     const QUrl url;
@@ -63,6 +67,9 @@ private:
     QNetworkReply *current = nullptr;
     QList<QSslError> sslErrors;
     bool trustsAll = false;
+    // The redirects followed so far, and whether the current response is one.
+    int hops = 0;
+    bool redirecting = false;
     QByteArray body;
     QString problem;
     std::unique_ptr<Digest> sha256;

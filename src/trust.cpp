@@ -38,6 +38,21 @@ bool lacksAuthority(const QList<QSslError> &errors)
     return !errors.isEmpty();
 }
 
+// Whether the certificate names any host in its alternative names: then its subject
+// never counts, as in curl.
+static bool hasHostAlternativeNames(X509 *certificate)
+{
+    auto *names = static_cast<GENERAL_NAMES *>(
+            X509_get_ext_d2i(certificate, NID_subject_alt_name, nullptr, nullptr));
+    bool found = false;
+    for (int i = 0; names && i < sk_GENERAL_NAME_num(names) && !found; ++i) {
+        const int type = sk_GENERAL_NAME_value(names, i)->type;
+        found = type == GEN_DNS || type == GEN_IPADD;
+    }
+    GENERAL_NAMES_free(names);
+    return found;
+}
+
 QString hostMismatch(const QSslCertificate &leaf, const QString &host)
 {
     const QString refusal = QStringLiteral("SSL handshake failed: ")
@@ -49,9 +64,12 @@ QString hostMismatch(const QSslCertificate &leaf, const QString &host)
     if (!certificate)
         return refusal;
     const QByteArray name = host.toLatin1();
+    unsigned int flags = X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS;
+    if (hasHostAlternativeNames(certificate.get()))
+        flags |= X509_CHECK_FLAG_NEVER_CHECK_SUBJECT;
     const bool matches = QHostAddress(host).isNull()
-            ? X509_check_host(certificate.get(), name.constData(), size_t(name.size()),
-                              X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS, nullptr)
+            ? X509_check_host(certificate.get(), name.constData(), size_t(name.size()), flags,
+                              nullptr)
                     == 1
             : X509_check_ip_asc(certificate.get(), name.constData(), 0) == 1;
     return matches ? QString() : refusal;

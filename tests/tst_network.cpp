@@ -438,18 +438,23 @@ void tst_Network::certificates_data()
     QTest::addColumn<QString>("authority");
     QTest::addColumn<QString>("chain");
     QTest::addColumn<bool>("systemTrusts");
+    QTest::addColumn<QString>("redirectTo");
     QTest::addColumn<bool>("accepted");
 
     // The vendor's authority is built in; the other stands for one in the system's store.
     const QString vendor = QStringLiteral(TEST_CERT_DIR);
     const QString system = QStringLiteral(TEST_CERT_DIR "/system");
-    QTest::newRow("vendor, good") << vendor << "good" << true << true;
-    QTest::newRow("system, good") << system << "good" << true << true;
-    QTest::newRow("system, good, not in the store") << system << "good" << false << false;
-    for (const char *chain :
-         {"client-only", "crl-sign-only", "rsa-1024", "sha1", "other-name", "name-constraints"}) {
-        QTest::addRow("vendor, %s", chain) << vendor << chain << true << false;
-        QTest::addRow("system, %s", chain) << system << chain << true << false;
+    QTest::newRow("vendor, good") << vendor << "good" << true << QString() << true;
+    QTest::newRow("system, good") << system << "good" << true << QString() << true;
+    QTest::newRow("system, good, not in the store")
+            << system << "good" << false << QString() << false;
+    // The package's request is redirected to storage under the other authority.
+    QTest::newRow("vendor, redirected to system") << vendor << "good" << true << system << true;
+    QTest::newRow("system, redirected to vendor") << system << "good" << true << vendor << true;
+    for (const char *chain : {"client-only", "crl-sign-only", "rsa-1024", "sha1", "other-name",
+                              "ip-only", "name-constraints"}) {
+        QTest::addRow("vendor, %s", chain) << vendor << chain << true << QString() << false;
+        QTest::addRow("system, %s", chain) << system << chain << true << QString() << false;
     }
 }
 
@@ -458,6 +463,7 @@ void tst_Network::certificates()
     QFETCH(QString, authority);
     QFETCH(QString, chain);
     QFETCH(bool, systemTrusts);
+    QFETCH(QString, redirectTo);
     QFETCH(bool, accepted);
 
     // Qt will not serve a weak key or digest itself; the openssl program will.
@@ -474,10 +480,21 @@ void tst_Network::certificates()
     } else {
         server = std::make_unique<HttpsServer>(0, authority, name);
     }
-    const auto url = [&](const QString &path) { return weak ? weak->url(path) : server->url(path); };
+    // This leaf names the host in its common name only.
+    const QString host = chain == QLatin1String("ip-only") ? QStringLiteral("localhost")
+                                                           : QStringLiteral("127.0.0.1");
+    const auto url = [&](const QString &path) {
+        return (weak ? weak->url(path) : server->url(path)).replace("127.0.0.1", host);
+    };
     const QByteArray manifest = goodManifest(url(packagePath), package);
     for (const auto &[path, body] : {std::pair(manifestPath, manifest), {packagePath, package}})
         weak ? weak->serve(path, body) : server->serve(path, body);
+    std::unique_ptr<HttpsServer> storage;
+    if (!redirectTo.isEmpty()) {
+        storage = std::make_unique<HttpsServer>(0, redirectTo, QStringLiteral("chains/good"));
+        storage->serve(packagePath, package);
+        server->redirect(packagePath, storage->url(packagePath));
+    }
     settings.manifestLocation = url(manifestPath);
     const QSslConfiguration previous = QSslConfiguration::defaultConfiguration();
     const auto restore = qScopeGuard([&] { QSslConfiguration::setDefaultConfiguration(previous); });
@@ -492,7 +509,10 @@ void tst_Network::certificates()
     if (accepted) {
         QCOMPARE(log->lines().last(), QStringLiteral("D: Program launched successfully."));
         QTRY_VERIFY(QFile::exists(report));
+        QVERIFY(!storage || storage->requests == QStringList{"GET " + packagePath});
     } else {
+        // Refused before the request is sent.
+        QVERIFY(!server || server->requests.isEmpty());
         QCOMPARE(log->lines().size(), 2);
         QVERIFY2(log->lines().last().startsWith(
                          "D: Error checking for update :  \"SSL handshake failed"),

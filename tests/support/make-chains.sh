@@ -5,18 +5,18 @@
 set -eu
 dir=$(cd "${1:?usage: make-chains.sh <authority folder>}" && pwd)
 out=$dir/chains
-[ -s "$out/name-constraints.pem" ] && exit 0
+[ -s "$out/ip-only.pem" ] && exit 0
 mkdir -p "$out.part"
 cd "$out.part"
 
-# leaf <name> <key options> <digest> <extensions...>: a leaf for 127.0.0.1 under the
-# authority (or under ISSUER when set).
+# leaf <name> <key options> <digest> <extensions...>: a leaf whose common name is
+# 127.0.0.1 (or CN when set) under the authority (or under ISSUER when set).
 leaf() {
     name=$1 keyopts=$2 digest=$3
     shift 3
     issuer=${ISSUER:-$dir/ca}
     openssl req -newkey $keyopts -nodes -keyout "$name.key" -out "$name.csr" \
-        -subj "/CN=127.0.0.1" 2>/dev/null
+        -subj "/CN=${CN:-127.0.0.1}" 2>/dev/null
     printf '%s\n' "basicConstraints=CA:FALSE" "$@" > "$name.ext"
     openssl x509 -req -"$digest" -days 3650 -in "$name.csr" -CA "$issuer.pem" \
         -CAkey "$issuer.key" -CAcreateserial -extfile "$name.ext" -out "$name.pem" 2>/dev/null
@@ -33,6 +33,8 @@ leaf rsa-1024 rsa:1024 sha256 "$usage" "$server" "$names"
 leaf sha1 rsa:2048 sha1 "$usage" "$server" "$names"
 # The host is the common name, but the alternative names leave it out.
 leaf other-name rsa:2048 sha256 "$usage" "$server" "subjectAltName=DNS:other.example"
+# The host (localhost) is the common name, and the alternative names hold an address alone.
+CN=localhost leaf ip-only rsa:2048 sha256 "$usage" "$server" "subjectAltName=IP:127.0.0.9"
 
 # An intermediate that may only vouch for allowed.example, and a leaf under it that
 # names the host in its common name alone.
