@@ -25,14 +25,16 @@ int main(int argc, char **argv)
     }
 
     QSharedMemory guard;
-    setInstanceKey(guard);
-    if (!takeInstanceGuard(guard)) {
-        if (guard.error() == QSharedMemory::AlreadyExists) {
-            qWarning() << "Can't start more than one instance of the application.";
-            exit(0);
-        }
+    QString why;
+    switch (takeInstanceGuard(guard, &why)) {
+    case Guard::Taken:
+        break;
+    case Guard::HeldByAnother:
+        qWarning() << "Can't start more than one instance of the application.";
+        exit(0);
+    case Guard::Unavailable:
         // Nothing will start, and the user must learn it.
-        qWarning() << "Can't create the single-instance guard:" << guard.errorString();
+        qWarning() << "Can't create the single-instance guard:" << why;
         showErrorBox();
         return 0;
     }

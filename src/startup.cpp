@@ -1,10 +1,17 @@
 #include "startup.h"
 
+#include <QDir>
+#include <QFile>
 #include <QSharedMemory>
 
 #include <string>
 
 #ifdef Q_OS_UNIX
+#    include <cerrno>
+#    include <cstring>
+#    include <sys/ipc.h>
+#    include <sys/shm.h>
+#    include <sys/stat.h>
 #    include <unistd.h>
 #endif
 
@@ -18,35 +25,111 @@ bool silentRequested(int argc, char **argv)
     return silent;
 }
 
-void setInstanceKey(QSharedMemory &memory, int user)
+void setInstanceKey(QSharedMemory &memory, const QString &folder)
 {
-    QString key = QString::fromLatin1(instanceKey);
 #ifdef Q_OS_UNIX
-    // One updater per user: the key's file lives in a temporary folder that all users
-    // share, and another user's could not be opened. (Windows names it per session.)
-    key += QStringLiteral("-%1").arg(user < 0 ? qint64(getuid()) : qint64(user));
+    const QString file = folder + QLatin1Char('/') + QLatin1String(instanceKey);
+#    if QT_VERSION >= QT_VERSION_CHECK(6, 6, 0)
+    memory.setNativeKey(file, QNativeIpcKey::Type::SystemV);
+#    else
+    memory.setNativeKey(file);
+#    endif
 #else
-    Q_UNUSED(user);
-#endif
-#if QT_VERSION >= QT_VERSION_CHECK(6, 6, 0) && defined(Q_OS_UNIX)
-    // The key as Qt 6.4 makes it (a file in the temporary folder for ftok), of the
-    // System V kind.
-    memory.setNativeKey(QSharedMemory::legacyNativeKey(key, QNativeIpcKey::Type::SystemV));
-#else
-    memory.setKey(key);
+    Q_UNUSED(folder);
+    memory.setKey(QString::fromLatin1(instanceKey));
 #endif
 }
 
-void releaseOrphanedSegment(int user)
+#ifdef Q_OS_UNIX
+// Whether `path` is a folder (not a link) that `user` owns and no one else may write in.
+static bool isPrivateFolder(const QByteArray &path, uid_t user)
+{
+    struct stat info;
+    return lstat(path.constData(), &info) == 0 && S_ISDIR(info.st_mode) && info.st_uid == user
+            && (info.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+}
+#endif
+
+QString guardFolder(QString *why, int user)
+{
+#ifdef Q_OS_UNIX
+    const uid_t owner = user < 0 ? geteuid() : uid_t(user);
+    const QByteArray runtime = qgetenv("XDG_RUNTIME_DIR");
+    if (user < 0 && !runtime.isEmpty() && isPrivateFolder(runtime, owner))
+        return QFile::decodeName(runtime);
+    // The temporary folder is shared: the name can be taken by another user first.
+    const QString folder = QDir::tempPath() + QStringLiteral("/pellarin-updater-%1").arg(owner);
+    const QByteArray path = QFile::encodeName(folder);
+    if (mkdir(path.constData(), 0700) != 0 && errno != EEXIST) {
+        *why = QStringLiteral("cannot create %1: %2")
+                       .arg(folder, QString::fromLocal8Bit(strerror(errno)));
+        return QString();
+    }
+    if (user >= 0 && geteuid() == 0 && chown(path.constData(), owner, gid_t(-1)) != 0) {
+        *why = QStringLiteral("cannot give %1 to user %2").arg(folder).arg(owner);
+        return QString();
+    }
+    if (!isPrivateFolder(path, owner)) {
+        *why = QStringLiteral("%1 is not a folder that only user %2 can write in")
+                       .arg(folder)
+                       .arg(owner);
+        return QString();
+    }
+    return folder;
+#else
+    Q_UNUSED(why);
+    Q_UNUSED(user);
+    return QString();
+#endif
+}
+
+void releaseOrphanedSegment(const QString &folder)
 {
     QSharedMemory orphan;
-    setInstanceKey(orphan, user);
+    setInstanceKey(orphan, folder);
     if (orphan.attach())
         orphan.detach();
 }
 
-bool takeInstanceGuard(QSharedMemory &guard)
+#ifdef Q_OS_UNIX
+// Whether a segment exists under the key and belongs to someone else: then another user
+// made it, and it is no updater of this user's.
+static bool heldByOtherUser(const QString &keyFile)
 {
-    releaseOrphanedSegment();
-    return guard.create(512, QSharedMemory::ReadWrite);
+    const key_t key = ftok(QFile::encodeName(keyFile).constData(), 'Q');
+    if (key == -1)
+        return false;
+    // Another user's segment of mode 0600 cannot even be looked at.
+    const int id = shmget(key, 0, 0);
+    struct shmid_ds segment;
+    if (id < 0 || shmctl(id, IPC_STAT, &segment) != 0)
+        return errno == EACCES;
+    return segment.shm_perm.uid != geteuid();
+}
+#endif
+
+Guard takeInstanceGuard(QSharedMemory &guard, QString *why)
+{
+#ifdef Q_OS_UNIX
+    const QString folder = guardFolder(why);
+    if (folder.isEmpty())
+        return Guard::Unavailable;
+#else
+    const QString folder;
+#endif
+    setInstanceKey(guard, folder);
+    releaseOrphanedSegment(folder);
+    if (guard.create(512, QSharedMemory::ReadWrite))
+        return Guard::Taken;
+#ifdef Q_OS_UNIX
+    const QString keyFile = folder + QLatin1Char('/') + QLatin1String(instanceKey);
+    if (guard.error() == QSharedMemory::AlreadyExists && heldByOtherUser(keyFile)) {
+        *why = QStringLiteral("another user holds the segment of %1").arg(keyFile);
+        return Guard::Unavailable;
+    }
+#endif
+    if (guard.error() == QSharedMemory::AlreadyExists)
+        return Guard::HeldByAnother;
+    *why = guard.errorString();
+    return Guard::Unavailable;
 }

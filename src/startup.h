@@ -7,16 +7,27 @@ inline constexpr char instanceKey[] = "7c3e9a51-0b84-4d2f-a6e1-95f0c2d8b473";
 // True when any argument after the program name is exactly "--silent".
 bool silentRequested(int argc, char **argv);
 
-// Gives `memory` the single-instance key, on Unix the user's own. There the segment is
-// System V shared memory whatever Qt was built with: a POSIX segment outlives a killed
-// updater for good and would refuse every later one.
-// `user`: another user's key, on Unix, instead of this process's.
-void setInstanceKey(QSharedMemory &memory, int user = -1);
+#include <QString>
+
+// Gives `memory` the single-instance key. On Unix its key file lives in `folder` (see
+// guardFolder()), and the segment is System V shared memory whatever Qt was built with:
+// a POSIX segment outlives a killed updater for good and would refuse every later one.
+// Windows names it per session, and `folder` is not used.
+void setInstanceKey(QSharedMemory &memory, const QString &folder);
+
+// On Unix, the folder for the guard's key file that no other user can write in: the
+// user's XDG_RUNTIME_DIR, or else <temporary folder>/pellarin-updater-<uid>, made when
+// missing (`user`: another user's, for tests run as root). Empty, with `why`, when the
+// folder there is not the user's own or cannot be made.
+QString guardFolder(QString *why, int user = -1);
 
 // On Unix a killed updater leaves its segment behind. Attaching and detaching removes
 // it when nobody else is attached, and leaves a live updater's alone.
-void releaseOrphanedSegment(int user = -1);
+void releaseOrphanedSegment(const QString &folder);
 
-// Takes the single-instance segment. False while another updater holds it, or when it
-// cannot be made at all (`guard.error()` tells which).
-bool takeInstanceGuard(QSharedMemory &guard);
+enum class Guard { Taken, HeldByAnother, Unavailable };
+
+// Takes the single-instance segment: HeldByAnother while another updater of this user
+// holds it, Unavailable, with `why`, when it cannot be had at all (among others when
+// another user holds the segment under this key).
+Guard takeInstanceGuard(QSharedMemory &guard, QString *why);

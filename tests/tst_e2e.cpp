@@ -12,6 +12,7 @@
 #include <QDirIterator>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QSharedMemory>
 #include <QtTest>
 
 #ifdef Q_OS_UNIX
@@ -395,17 +396,25 @@ void tst_EndToEnd::signedRelease()
 void tst_EndToEnd::guard_data()
 {
     QTest::addColumn<QString>("setup");
-    QTest::addColumn<bool>("goesAhead");
+    QTest::addColumn<QString>("refusal");
 
-    QTest::newRow("another user's killed updater") << "another user" << true;
-    QTest::newRow("temporary folder is a file") << "file" << false;
-    QTest::newRow("temporary folder not writable") << "read-only" << false;
+    QTest::newRow("another user's killed updater") << "another user" << QString();
+    QTest::newRow("another user's segment under the old shared key") << "old key" << QString();
+    QTest::newRow("another user's segment under the user's key")
+            << "same key"
+            << "another user holds the segment";
+    QTest::newRow("another user's folder in the way") << "folder"
+                                                      << "is not a folder that only";
+    QTest::newRow("temporary folder is a file") << "file"
+                                                << "cannot create";
+    QTest::newRow("temporary folder not writable") << "read-only"
+                                                   << "cannot create";
 }
 
 void tst_EndToEnd::guard()
 {
     QFETCH(QString, setup);
-    QFETCH(bool, goesAhead);
+    QFETCH(QString, refusal);
 
 #ifdef Q_OS_UNIX
     const bool root = geteuid() == 0;
@@ -429,16 +438,19 @@ void tst_EndToEnd::guard()
         QVERIFY(QDir().mkpath(tmp));
         QVERIFY(QFile::setPermissions(tmp, setup == "read-only" ? open : open | QFile::WriteOther));
     }
+    const QByteArray previous = qgetenv("TMPDIR");
+    qputenv("TMPDIR", QFile::encodeName(tmp));
     std::unique_ptr<TestProcess> first;
     std::unique_ptr<TestProcess> updater;
+    // What this user (root) holds in the way of the other (nobody).
+    QSharedMemory squatter;
     // Killed updaters leave their segments behind, under this folder's keys.
     const auto release = qScopeGuard([&] {
         first.reset();
         updater.reset();
-        const QByteArray previous = qgetenv("TMPDIR");
-        qputenv("TMPDIR", QFile::encodeName(tmp));
-        releaseOrphanedSegment();
-        releaseOrphanedSegment(65534);
+        squatter.detach();
+        env->releaseOrphanedGuard();
+        env->releaseOrphanedGuard(65534);
         qputenv("TMPDIR", previous);
     });
     if (setup == "another user") {
@@ -447,10 +459,25 @@ void tst_EndToEnd::guard()
         QVERIFY2(first->waitForText(pipelineStarted), first->err);
         first->kill();
         QVERIFY(first->waitForFinished());
+    } else if (setup == "old key") {
+        // Where the key file of every user's updater once was.
+        const QString key = QStringLiteral("%1-65534").arg(instanceKey);
+#if QT_VERSION >= QT_VERSION_CHECK(6, 6, 0)
+        squatter.setNativeKey(QSharedMemory::legacyNativeKey(key, QNativeIpcKey::Type::SystemV));
+#else
+        squatter.setKey(key);
+#endif
+        QVERIFY2(squatter.create(512), qPrintable(squatter.errorString()));
+    } else if (setup == "same key") {
+        QString why;
+        setInstanceKey(squatter, guardFolder(&why, 65534));
+        QVERIFY2(squatter.create(512), qPrintable(why + squatter.errorString()));
+    } else if (setup == "folder") {
+        QVERIFY(QDir().mkpath(tmp + QStringLiteral("/pellarin-updater-65534")));
     }
 
     updater = startUpdater({}, true, tmp, setup != "file");
-    if (goesAhead) {
+    if (refusal.isEmpty()) {
         QVERIFY2(updater->waitForText(pipelineStarted), updater->err);
         QVERIFY(!updater->err.contains("guard"));
         return;
@@ -458,6 +485,7 @@ void tst_EndToEnd::guard()
     QVERIFY2(updater->waitForText("Can't create the single-instance guard:"), updater->err);
     answerErrorBox(*updater);
     QVERIFY(updater->finishes());
+    QVERIFY2(updater->err.contains(refusal.toUtf8()), updater->err);
     QVERIFY2(updater->exitCode() == 0, updater->err);
     QCOMPARE(updater->out, banner);
     QVERIFY(!updater->err.contains(pipelineStarted));

@@ -15,21 +15,26 @@
 #    include <unistd.h>
 #endif
 
-TestEnv::TestEnv() : oldTmpDir(qgetenv("TMPDIR"))
+TestEnv::TestEnv() : oldTmpDir(qgetenv("TMPDIR")), oldRuntimeDir(qgetenv("XDG_RUNTIME_DIR"))
 {
     qputenv("TMPDIR", dir.path().toLocal8Bit());
+    // The guard's key file then lives under TMPDIR too.
+    qunsetenv("XDG_RUNTIME_DIR");
 }
 
 TestEnv::~TestEnv()
 {
     releaseOrphanedGuard();
     qputenv("TMPDIR", oldTmpDir);
+    if (!oldRuntimeDir.isEmpty())
+        qputenv("XDG_RUNTIME_DIR", oldRuntimeDir);
 }
 
 QProcessEnvironment TestEnv::environment() const
 {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("TMPDIR"), dir.path());
+    env.remove(QStringLiteral("XDG_RUNTIME_DIR"));
 #ifndef Q_OS_WIN
     // Windows programs draw on their own platform (under Wine, on its X display).
     env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
@@ -37,9 +42,12 @@ QProcessEnvironment TestEnv::environment() const
     return env;
 }
 
-void TestEnv::releaseOrphanedGuard() const
+void TestEnv::releaseOrphanedGuard(int user) const
 {
-    releaseOrphanedSegment();
+    QString why;
+    const QString folder = guardFolder(&why, user);
+    if (why.isEmpty())
+        releaseOrphanedSegment(folder);
 }
 
 #ifdef Q_OS_LINUX

@@ -19,12 +19,14 @@ public:
     QString filePath(const QString &name) const { return dir.filePath(name); }
     QProcessEnvironment environment() const;
 
-    // Releases a segment that a killed updater left under this folder's key.
-    void releaseOrphanedGuard() const;
+    // Releases a segment that a killed updater (of `user`, or this process's) left under
+    // this folder's key.
+    void releaseOrphanedGuard(int user = -1) const;
 
 private:
     QTemporaryDir dir;
     QByteArray oldTmpDir;
+    QByteArray oldRuntimeDir;
 };
 
 // While it lives, root minds file permissions as any user does (the calling thread and
