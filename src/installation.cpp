@@ -97,7 +97,7 @@ static bool report(const QList<EntryProblem> &problems)
             qDebug() << "Entrée ignorée, chemin hors du dossier App:" << problem.text;
             break;
         case EntryProblem::Unreadable:
-            qDebug() << "Impossible d'ouvrir le fichier dans le ZIP";
+            qDebug() << "Impossible d'ouvrir le fichier dans le ZIP" << problem.text;
             break;
         case EntryProblem::NotCreated:
             qDebug() << "Impossible de creer le fichier:" << problem.text;
@@ -140,13 +140,10 @@ bool installPackage(QByteArray &package, const QString &parent)
         qDebug() << "Impossible de créer le dossier App:" << appPath;
         return false;
     }
-    // In any order only when no file stands where a folder must be.
-    if (plan.foldersFirst) {
-        for (const QString &folder : std::as_const(plan.folders))
-            appDir.mkpath(folder);
-    }
-    const Unpacked unpacked = unpack(package, plan.entries, appPath,
-                                     plan.foldersFirst ? threads : 1);
+    // The folders first, then the files in any order.
+    for (const QString &folder : std::as_const(plan.folders))
+        appDir.mkpath(folder);
+    const Unpacked unpacked = unpack(package, plan.entries, appPath, threads);
     buffer.close();
     package = QByteArray();
 

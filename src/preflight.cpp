@@ -129,8 +129,14 @@ QString planInstallation(QuaZip &zip, QByteArrayView archive, qint64 blockSize, 
         return QStringLiteral("pas de fichier %1 lisible dans le paquet").arg(program);
     if (!programUnpacks(zip, *plan, programEntry))
         return QStringLiteral("%1 endommagé dans le paquet").arg(program);
+    // One name cannot be both: whichever came second would fail, after App is gone.
+    QStringList both = QSet<QString>(files).intersect(plan->folders).values();
+    if (!both.isEmpty()) {
+        both.sort();
+        return QStringLiteral("à la fois fichier et dossier dans le paquet: %1")
+                .arg(both.join(QStringLiteral(", ")));
+    }
     plan->bytesNeeded += qint64(plan->folders.size()) * roundUp(1, blockSize);
     plan->nodesNeeded = files.size() + plan->folders.size() + 1;
-    plan->foldersFirst = !files.intersects(plan->folders);
     return QString();
 }

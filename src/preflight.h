@@ -34,11 +34,9 @@ struct InstallPlan
     qint64 bytesNeeded = 0;
     // Files and folders to make, App included.
     qint64 nodesNeeded = 0;
-    // Every folder that the entries need, relative to App.
+    // Every folder that the entries need, relative to App. No file has the name of one,
+    // so all folders can be made first and the files written in any order.
     QSet<QString> folders;
-    // No file stands where another entry needs a folder, so all folders can be made
-    // first and the files written in any order.
-    bool foldersFirst = true;
 };
 
 // The entry's name relative to App, cleaned ("./a//b" is "a/b"), with a final '/' for a
@@ -54,6 +52,7 @@ bool isReadableEntry(const QuaZipFileInfo64 &info);
 bool readEntry(QuaZip &zip, const PlannedEntry &entry, QByteArray *data);
 
 // Reads the whole directory of the open archive, and inflates the program. Returns why
-// the package cannot be installed (the directory cannot be read to its end, or holds no
-// bin/PellarinApp.exe that unpacks whole), or nothing.
+// the package cannot be installed (the directory cannot be read to its end, holds no
+// bin/PellarinApp.exe that unpacks whole, or names a file where a folder must be), or
+// nothing.
 QString planInstallation(QuaZip &zip, QByteArrayView archive, qint64 blockSize, InstallPlan *plan);

@@ -14,10 +14,8 @@
 
 WriteResult writeEntry(const QByteArray &data, const QString &path)
 {
-    if (path.endsWith(QChar('/'), Qt::CaseSensitive)) {
-        QDir().mkpath(path);
-        return Written;
-    }
+    if (path.endsWith(QChar('/'), Qt::CaseSensitive))
+        return QDir().mkpath(path) ? Written : NotCreated;
     // The folder is usually there already: make it only when the file cannot be made.
     QFile file(path);
     if (!file.open(QIODevice::WriteOnly)) {
@@ -69,7 +67,7 @@ static Unpacked unpackShare(const QByteArray &package, const QList<PlannedEntry>
         const PlannedEntry &entry = entries.at(index);
         QByteArray data;
         if (!more || !readEntry(zip, entry, &data)) {
-            result.problems.append({index, EntryProblem::Unreadable, QString()});
+            result.problems.append({index, EntryProblem::Unreadable, entry.archiveName});
             continue;
         }
         result.totalSize += data.size();

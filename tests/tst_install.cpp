@@ -1,4 +1,5 @@
 #include "testenv.h"
+#include "unpack.h"
 #include "window.h"
 #include "zipbuilder.h"
 
@@ -37,6 +38,7 @@ private slots:
     void unreadableEntries_data();
     void unreadableEntries();
     void shortWrite();
+    void folderNotMade();
     void totalSize_data();
     void totalSize();
     void launch_data();
@@ -331,18 +333,17 @@ void tst_Install::failures_data()
                     + cancelled
             << previous;
 #endif
+    // A name that is both a file and a folder.
+    const QString both = refused.arg("à la fois fichier et dossier dans le paquet: %2");
     QTest::newRow("file where a folder must be")
-            << ZipBuilder()
-                       .file(exe, script)
-                       .file("data", "x")
-                       .file("data/inner.txt", "y")
-                       .file("z.txt", "z")
-                       .build()
-            << QString()
-            << QStringList{"D: Impossible de creer le fichier: \"%1/App/data/inner.txt\"",
-                           "D: Total size of all files in ZIP: 0 MB"}
-                    + cancelled
-            << QStringList{"bin/", exe + "=" + QString::fromUtf8(script), "data=x", "z.txt=z"};
+            << ZipBuilder().file(exe, script).file("data", "x").file("data/inner.txt", "y").build()
+            << QString() << QStringList{both.arg("data")} << previous;
+    QTest::newRow("folder entry named like the program, before it")
+            << ZipBuilder().directory(exe + "/").file(exe, script).build() << QString()
+            << QStringList{both.arg(exe)} << previous;
+    QTest::newRow("file inside the program")
+            << ZipBuilder().file(exe, script).file(exe + "/x", "x").build() << QString()
+            << QStringList{both.arg(exe)} << previous;
 }
 
 void tst_Install::failures()
@@ -516,7 +517,7 @@ void tst_Install::unreadableEntries()
     LogCapture capture;
     QCOMPARE(install(package), 0);
     QCOMPARE(capture.lines().first(),
-             QStringLiteral("D: Impossible d'ouvrir le fichier dans le ZIP"));
+             QStringLiteral("D: Impossible d'ouvrir le fichier dans le ZIP \"%1\"").arg(missing));
     QVERIFY(!QFile::exists(app + QLatin1Char('/') + missing));
     QCOMPARE(tree(app).size(), written);
     QCOMPARE(capture.lines().last(), QStringLiteral("D: Program launched successfully."));
@@ -550,6 +551,15 @@ void tst_Install::shortWrite()
     QTest::qWait(200);
     QVERIFY(!QFile::exists(report));
 #endif
+}
+
+void tst_Install::folderNotMade()
+{
+    // A folder entry counts as written only when the folder is there.
+    QFile file(env->filePath("file"));
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    QCOMPARE(writeEntry({}, env->filePath("file/folder/")), NotCreated);
+    QCOMPARE(writeEntry({}, env->filePath("folder/")), Written);
 }
 
 void tst_Install::totalSize_data()
