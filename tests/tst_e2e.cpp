@@ -54,6 +54,23 @@ static void becomeNobody()
 }
 #endif
 
+// A process of another user may not read the checkout: its leak suppressions go along
+// into `folder`, which it can read.
+static void handOverSuppressions(QProcessEnvironment &environment, const QString &folder)
+{
+    QString options = environment.value(QStringLiteral("LSAN_OPTIONS"));
+    const QRegularExpressionMatch file =
+            QRegularExpression(QStringLiteral("suppressions=([^:]+)")).match(options);
+    if (!file.hasMatch())
+        return;
+    const QString copy = folder + QStringLiteral("/lsan.supp");
+    QFile::remove(copy);
+    QFile::copy(file.captured(1), copy);
+    QFile::setPermissions(copy, QFile::ReadOwner | QFile::ReadGroup | QFile::ReadOther);
+    options.replace(file.capturedStart(1), file.capturedLength(1), copy);
+    environment.insert(QStringLiteral("LSAN_OPTIONS"), options);
+}
+
 class tst_EndToEnd : public QObject
 {
     Q_OBJECT
@@ -184,8 +201,10 @@ std::unique_ptr<TestProcess> tst_EndToEnd::startUpdater(const QStringList &argum
     if (!tmpDir.isEmpty())
         environment.insert(QStringLiteral("TMPDIR"), tmpDir);
 #ifdef Q_OS_UNIX
-    if (asOther)
+    if (asOther) {
         updater->setChildProcessModifier(becomeNobody);
+        handOverSuppressions(environment, env->path());
+    }
 #else
     Q_UNUSED(asOther);
 #endif
