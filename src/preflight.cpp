@@ -140,3 +140,17 @@ QString planInstallation(QuaZip &zip, QByteArrayView archive, qint64 blockSize, 
     plan->nodesNeeded = files.size() + plan->folders.size() + 1;
     return QString();
 }
+
+QStringList damagedEntries(QuaZip &zip, const InstallPlan &plan)
+{
+    QStringList damaged;
+    qsizetype index = 0;
+    for (bool more = zip.goToFirstFile(); more && index < plan.entries.size();
+         more = zip.goToNextFile(), ++index) {
+        const PlannedEntry &entry = plan.entries.at(index);
+        QByteArray data;
+        if (!entry.name.isEmpty() && !readEntry(zip, entry, &data))
+            damaged.append(entry.archiveName);
+    }
+    return damaged;
+}

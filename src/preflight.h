@@ -5,6 +5,7 @@
 #include <QList>
 #include <QSet>
 #include <QString>
+#include <QStringList>
 
 class QuaZip;
 struct QuaZipFileInfo64;
@@ -56,3 +57,8 @@ bool readEntry(QuaZip &zip, const PlannedEntry &entry, QByteArray *data);
 // bin/PellarinApp.exe that unpacks whole, or names a file where a folder must be), or
 // nothing.
 QString planInstallation(QuaZip &zip, QByteArrayView archive, qint64 blockSize, InstallPlan *plan);
+
+// The archive's names of the entries that the installer would leave out, damaged or
+// unreadable; inflates every entry of the plan. Unsafe names, left out by design, are not
+// among them.
+QStringList damagedEntries(QuaZip &zip, const InstallPlan &plan);

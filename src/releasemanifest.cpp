@@ -30,3 +30,15 @@ QString parseManifest(const QByteArray &body, ReleaseManifest *manifest)
     manifest->signature = object.value(QStringLiteral("signature")).toString();
     return QString();
 }
+
+QByteArray writeManifest(const ReleaseManifest &manifest)
+{
+    QJsonObject object{{QStringLiteral("version"), manifest.version},
+                       {QStringLiteral("url"), manifest.url},
+                       {QStringLiteral("hash"), manifest.hash}};
+    if (manifest.size >= 0)
+        object.insert(QStringLiteral("size"), manifest.size);
+    if (!manifest.signature.isEmpty())
+        object.insert(QStringLiteral("signature"), manifest.signature);
+    return QJsonDocument(object).toJson();
+}

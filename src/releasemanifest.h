@@ -19,3 +19,7 @@ struct ReleaseManifest
 // "size", when it is there, must be a whole number of bytes. Returns why the manifest
 // is unusable, as the updater logs it, or nothing.
 QString parseManifest(const QByteArray &body, ReleaseManifest *manifest);
+
+// The manifest's JSON for `manifest`: "size" when it is not -1, "signature" when it is not
+// empty.
+QByteArray writeManifest(const ReleaseManifest &manifest);

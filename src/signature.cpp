@@ -4,6 +4,7 @@
 
 #include <openssl/evp.h>
 
+#include <algorithm>
 #include <memory>
 
 // Ed25519 over `message`, by libcrypto.
@@ -70,8 +71,11 @@ QString checkSignature(const QByteArray &publicKey, const QString &signature,
         return QStringLiteral("unknown signature algorithm");
     // 2. The vendor's key.
     if (signed_.mid(2, 8) != key.mid(2, 8)) {
+        // As minisign shows a key id: a little-endian number in upper-case hex.
+        QByteArray id = signed_.mid(2, 8);
+        std::reverse(id.begin(), id.end());
         return QStringLiteral("signed by another key (id %1)")
-                .arg(QString::fromLatin1(signed_.mid(2, 8).toHex()));
+                .arg(QString::fromLatin1(id.toHex().toUpper()));
     }
     // 3. The trusted comment, signed together with the signature.
     const QByteArrayView edKey = QByteArrayView(key).sliced(10);

@@ -26,7 +26,8 @@ private slots:
 
 private:
     void write(const QString &name, const QByteArray &data, QFile::Permissions permissions = {});
-    int publish(const QStringList &arguments, QByteArray *err = nullptr);
+    int publish(const QStringList &arguments, QByteArray *err = nullptr,
+                const QByteArray &input = {});
 
     std::unique_ptr<TestEnv> env;
     QString app;
@@ -56,10 +57,12 @@ void tst_Publish::write(const QString &name, const QByteArray &data, QFile::Perm
         QVERIFY(file.setPermissions(permissions));
 }
 
-int tst_Publish::publish(const QStringList &arguments, QByteArray *err)
+int tst_Publish::publish(const QStringList &arguments, QByteArray *err, const QByteArray &input)
 {
     QProcess tool;
     tool.start(QStringLiteral(PUBLISH_TOOL), arguments);
+    tool.write(input);
+    tool.closeWriteChannel();
     tool.waitForFinished();
     if (err)
         *err = tool.readAllStandardError();
@@ -89,6 +92,9 @@ void tst_Publish::package()
     QCOMPARE(manifest.value("hash").toString(), hexDigest(bytes));
     QCOMPARE(manifest.value("size").toInteger(-1), bytes.size());
     QVERIFY(!QFile::exists(out + "/p-4.0.zip.part"));
+    // The same release again makes the same bytes, which may stand under the same name.
+    QCOMPARE(publish({"--output", out, app, "4.0 beta", url}), 0);
+    QCOMPARE(readFile(out + "/p-4.0.zip"), bytes);
 
     QuaZip zip(out + "/p-4.0.zip");
     QVERIFY(zip.open(QuaZip::mdUnzip));
@@ -132,9 +138,20 @@ void tst_Publish::refusals_data()
                                          << QByteArray("--sign needs the minisign program");
     QTest::newRow("no secret key")
             << true << good << QStringList{"--sign", key + ".missing"} << QByteArray("cannot read");
+    const QString another = QStringLiteral("https://releases.pellarin.example/p-4.0.zip");
     QTest::newRow("keys not a pair")
-            << true << good << QStringList{"--sign", key, "--public-key", "%OTHER%"}
+            << true << another << QStringList{"--sign", key, "--public-key", "%OTHER%"}
             << QByteArray("the keys are not a pair");
+    QTest::newRow("wrong password") << true << another << QStringList{"--sign", "%LOCKED%"}
+                                    << QByteArray("Wrong password for that key");
+    QTest::newRow("encoded NUL in the name")
+            << true << "https://releases.pellarin.example/QVX/release/latest.json%00.zip"
+            << QStringList() << QByteArray("does not end in a plain file name");
+    QTest::newRow("encoded slash in the name")
+            << true << "https://releases.pellarin.example/a%2Fb.zip" << QStringList()
+            << QByteArray("does not end in a plain file name");
+    QTest::newRow("other bytes under a live package's name")
+            << true << good << QStringList() << QByteArray("publish this release under a new name");
     QTest::newRow("output inside the application")
             << true << good << QStringList{"%INSIDE%"} << QByteArray("would be packed");
 }
@@ -155,6 +172,16 @@ void tst_Publish::refusals()
                          {"-G", "-W", "-p", options.at(other), "-s", env->filePath("other.key")}),
                  0);
     }
+    const qsizetype locked = options.indexOf("%LOCKED%");
+    if (locked >= 0) {
+        options[locked] = env->filePath("locked.key");
+        QProcess keygen;
+        keygen.start(MINISIGN_PROGRAM,
+                     {"-G", "-p", env->filePath("locked.pub"), "-s", options[locked]});
+        keygen.write("right\nright\n");
+        keygen.closeWriteChannel();
+        QVERIFY(keygen.waitForFinished() && keygen.exitCode() == 0);
+    }
     // A live release folder, which a refusal must leave as it was.
     const QString live = options.removeAll("%INSIDE%") ? app + "/www" : out;
     QVERIFY(QDir().mkpath(live));
@@ -171,7 +198,7 @@ void tst_Publish::refusals()
     if (options.removeAll("%NOPATH%"))
         qputenv("PATH", "");
     QByteArray err;
-    QCOMPARE(publish(options + QStringList{"--output", live, app, "4.0", url}, &err), 1);
+    QCOMPARE(publish(options + QStringList{"--output", live, app, "4.0", url}, &err, "wrong\n"), 1);
     QVERIFY2(err.contains(message), err);
     QMap<QString, QByteArray> after;
     for (const QString &name : QDir(live).entryList(QDir::Files | QDir::Hidden))
@@ -207,6 +234,17 @@ void tst_Publish::check_data()
     QTest::newRow("pre-flight") << "pre-flight"
                                 << QByteArray(
                                            "FAIL  archive    pas de fichier bin/PellarinApp.exe");
+    QTest::newRow("a damaged entry")
+            << "damaged"
+            << QByteArray("FAIL  archive    damaged, the updater would leave out: big.bin");
+    QTest::newRow("a file where a folder must be")
+            << "file and folder" << QByteArray("FAIL  archive    à la fois fichier et dossier");
+    QTest::newRow("no key") << "no key" << QByteArray("--    signature  not checked");
+    // The settings of the build: its server, its authority and its key.
+    QTest::newRow("this build's own release")
+            << "own" << QByteArray("FAIL  signature  the manifest has no signature");
+    QTest::newRow("authority file missing") << "no ca file" << QByteArray("cannot read");
+    QTest::newRow("http") << "http" << QByteArray("only https is accepted");
 }
 
 void tst_Publish::check()
@@ -214,10 +252,17 @@ void tst_Publish::check()
     QFETCH(QString, fault);
     QFETCH(QByteArray, expected);
 
-    HttpsServer server;
-    const QByteArray package = fault == "pre-flight"
-            ? ZipBuilder().file("readme.txt", "no program").build()
-            : ZipBuilder().file("bin/PellarinApp.exe", "#!/bin/sh\n", executable()).build();
+    HttpsServer server(fault == "own" ? TEST_PORT : 0);
+    ZipBuilder zip;
+    if (fault == "damaged")
+        zip.file("big.bin", QByteArray(100000, 'b'));
+    if (fault != "pre-flight")
+        zip.file("bin/PellarinApp.exe", "#!/bin/sh\n", executable());
+    if (fault == "file and folder")
+        zip.file("data", "x").file("data/inner.txt", "y");
+    QByteArray package = zip.file("readme.txt", "Pellarin").build();
+    if (fault == "damaged")
+        package = ZipBuilder::damageFirstEntry(package);
     QJsonObject manifest = QJsonDocument::fromJson(goodManifest(server.url("/p.zip"), package))
                                    .object();
     manifest.insert("size", package.size() + (fault == "size" ? 1 : 0));
@@ -225,17 +270,22 @@ void tst_Publish::check()
         manifest.insert("hash", hexDigest("another package"));
     server.serve("/QVX/release/latest.json", QJsonDocument(manifest).toJson());
     server.serve("/p.zip", package);
-    QStringList arguments{"--check", server.url("/QVX/release/latest.json")};
-    if (fault != "trust")
-        arguments << "--ca" << TEST_CERT_DIR "/ca.pem";
+    QStringList arguments{"--check"};
+    if (fault != "own")
+        arguments << server.url("/QVX/release/latest.json")
+                             .replace("https:", fault == "http" ? "http:" : "https:");
+    if (fault != "trust" && fault != "own")
+        arguments << "--ca"
+                  << (fault == "no ca file" ? env->filePath("none.pem") : TEST_CERT_DIR "/ca.pem");
     if (fault == "signature")
         arguments << "--public-key" << TEST_CERT_DIR "/minisign.pub";
 
     TestProcess tool(*env);
-    tool.start(QStringLiteral(PUBLISH_TOOL), arguments);
+    tool.start(fault == "own" ? QStringLiteral(SIGNED_PUBLISH_TOOL) : QStringLiteral(PUBLISH_TOOL),
+               arguments);
     QVERIFY(tool.finishes());
-    QCOMPARE(tool.exitCode(), fault.isEmpty() ? 0 : 1);
-    QVERIFY2(tool.out.contains(expected), tool.out);
+    QCOMPARE(tool.exitCode(), fault.isEmpty() || fault == "no key" ? 0 : 1);
+    QVERIFY2((tool.out + tool.err).contains(expected), tool.out + tool.err);
 }
 
 QTEST_GUILESS_MAIN(tst_Publish)

@@ -77,7 +77,9 @@ void tst_Signature::check_data()
     comment.replace("file:", "file:x");
     QTest::newRow("trusted comment changed")
             << base64(comment) << package << "the trusted comment does not verify";
-    const QByteArray otherId = QByteArray::fromBase64(publicKey("other")).mid(2, 8).toHex();
+    // As minisign itself names the key.
+    const QByteArray otherId
+            = readFile(env.filePath("other.pub")).split('\n').value(0).split(' ').last();
     QTest::newRow("another key") << base64(sign("other", name, package)) << package
                                  << "signed by another key (id " + QString::fromLatin1(otherId)
                     + ")";

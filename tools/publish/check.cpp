@@ -1,7 +1,6 @@
 #include "check.h"
 
 #include "download.h"
-#include "paths.h"
 #include "preflight.h"
 #include "releasemanifest.h"
 #include "settings.h"
@@ -53,9 +52,9 @@ Fetched fetch(QNetworkAccessManager &manager, const QUrl &url, const Settings &s
     return result;
 }
 
-void report(const char *check, const QString &text)
+void report(const char *check, const QString &text, const char *verdict = "ok")
 {
-    std::printf("ok    %-10s %s\n", check, qPrintable(text));
+    std::printf("%-5s %-10s %s\n", verdict, check, qPrintable(text));
     // Each line as soon as it is known, whatever happens later.
     std::fflush(stdout);
 }
@@ -76,19 +75,60 @@ QString transferred(const Fetched &fetched)
             .arg(fetched.url.toString());
 }
 
+// The archive as the updater plans it, and every entry inflated.
+int checkArchive(QByteArray &package)
+{
+    QBuffer buffer(&package);
+    buffer.open(QIODevice::ReadOnly);
+    QuaZip zip(&buffer);
+    if (!zip.open(QuaZip::mdUnzip, nullptr))
+        return refuse("archive", QStringLiteral("not a zip archive that can be opened"));
+    InstallPlan plan;
+    const QString refusal = planInstallation(zip, package, 4096, &plan);
+    if (!refusal.isEmpty())
+        return refuse("archive", refusal);
+    const QStringList damaged = damagedEntries(zip, plan);
+    if (!damaged.isEmpty()) {
+        return refuse("archive",
+                      QStringLiteral("damaged, the updater would leave out: %1")
+                              .arg(damaged.join(QStringLiteral(", "))));
+    }
+    qsizetype skipped = 0;
+    for (const PlannedEntry &entry : std::as_const(plan.entries))
+        skipped += entry.name.isEmpty();
+    report("archive",
+           QStringLiteral("%1 entries (%2 skipped), %3 MiB unpacked, every entry unpacks whole")
+                   .arg(plan.entries.size())
+                   .arg(skipped)
+                   .arg(plan.bytesNeeded / 1048576));
+    return 0;
+}
+
+int checkSigned(const Settings &settings, const ReleaseManifest &manifest, const Fetched &package)
+{
+    const QString fileName = QUrl(manifest.url, QUrl::TolerantMode).fileName();
+    if (settings.signingKey.isEmpty()) {
+        report("signature", QStringLiteral("not checked: this build takes unsigned packages"), "--");
+        return 0;
+    }
+    const QString refusal = checkSignature(settings.signingKey, manifest.signature, package.blake2b,
+                                           fileName);
+    if (!refusal.isEmpty())
+        return refuse("signature", refusal);
+    report("signature", QStringLiteral("made with the key, for file:%1").arg(fileName));
+    return 0;
+}
+
 } // namespace
 
-int checkRelease(const QString &manifestUrl, const QList<QSslCertificate> &authorities,
-                 const QByteArray &signingKey)
+int checkRelease(const Settings &settings)
 {
-    Settings settings;
-    settings.manifestLocation = manifestUrl;
-    settings.vendorAuthorities = authorities;
-    settings.signingKey = signingKey;
     QNetworkAccessManager manager;
-
-    const Fetched latest = fetch(manager, QUrl(manifestUrl, QUrl::TolerantMode), settings,
-                                 settings.maxManifestSize, -1, false);
+    const QUrl location(settings.manifestLocation, QUrl::TolerantMode);
+    if (location.scheme() != QLatin1String("https"))
+        return refuse("manifest",
+                      QStringLiteral("%1: only https is accepted").arg(location.toString()));
+    const Fetched latest = fetch(manager, location, settings, settings.maxManifestSize, -1, false);
     if (!latest.ok)
         return refuse("manifest", latest.error);
     report("manifest", transferred(latest));
@@ -102,10 +142,8 @@ int checkRelease(const QString &manifestUrl, const QList<QSslCertificate> &autho
                         manifest.size < 0 ? QStringLiteral("no size")
                                           : QStringLiteral("size %1").arg(manifest.size)));
 
-    const QUrl url(manifest.url, QUrl::TolerantMode);
-    const bool signedBuild = !signingKey.isEmpty();
-    Fetched package = fetch(manager, url, settings, settings.maxPackageSize, manifest.size,
-                            signedBuild);
+    Fetched package = fetch(manager, QUrl(manifest.url, QUrl::TolerantMode), settings,
+                            settings.maxPackageSize, manifest.size, !settings.signingKey.isEmpty());
     if (!package.ok)
         return refuse("package", package.error);
     report("package", transferred(package));
@@ -114,34 +152,8 @@ int checkRelease(const QString &manifestUrl, const QList<QSslCertificate> &autho
                 "sha256",
                 QStringLiteral("%1, the manifest says \"%2\"").arg(package.digest, manifest.hash));
     report("sha256", package.digest);
-    if (signedBuild) {
-        const QString refusal = checkSignature(signingKey, manifest.signature, package.blake2b,
-                                               url.fileName());
-        if (!refusal.isEmpty())
-            return refuse("signature", refusal);
-        report("signature", QStringLiteral("made with the key, for file:%1").arg(url.fileName()));
-    } else {
-        report("signature", QStringLiteral("not needed without --public-key"));
-    }
-
-    QBuffer buffer(&package.body);
-    buffer.open(QIODevice::ReadOnly);
-    QuaZip zip(&buffer);
-    if (!zip.open(QuaZip::mdUnzip, nullptr))
-        return refuse("archive", QStringLiteral("not a zip archive that can be opened"));
-    InstallPlan plan;
-    const QString refusal = planInstallation(zip, package.body, 4096, &plan);
-    if (!refusal.isEmpty())
-        return refuse("archive", refusal);
-    qsizetype skipped = 0;
-    for (const PlannedEntry &entry : std::as_const(plan.entries))
-        skipped += entry.name.isEmpty() || !entry.readable;
-    report("archive",
-           QStringLiteral("%1 entries (%2 skipped), %3 MiB unpacked, %4 unpacks whole")
-                   .arg(plan.entries.size())
-                   .arg(skipped)
-                   .arg(plan.bytesNeeded / 1048576)
-                   .arg(QLatin1String(programPath)));
+    if (checkSigned(settings, manifest, package) != 0 || checkArchive(package.body) != 0)
+        return 1;
     std::printf("An updater built with these settings installs this release.\n");
     return 0;
 }

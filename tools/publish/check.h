@@ -1,14 +1,10 @@
 #pragma once
 
-#include <QByteArray>
-#include <QList>
-#include <QSslCertificate>
-#include <QString>
+struct Settings;
 
-// Fetches the release that `manifestUrl` announces exactly as an updater built with these
-// authorities (its UPDATER_TRUSTED_CA) and this minisign public key (its
-// UPDATER_SIGNING_KEY, base64; empty for none) fetches it, with the same code and limits,
-// and checks it as such an updater does before it touches App. Prints one line per check
-// and returns 0 only when such an updater would install the release.
-int checkRelease(const QString &manifestUrl, const QList<QSslCertificate> &authorities,
-                 const QByteArray &signingKey);
+// Fetches the release that `settings` lead to exactly as an updater built with them
+// fetches it (its manifest location, authorities, minisign key and limits), with the
+// same code, and checks it as such an updater does before it touches App; the archive
+// is also inflated whole, since the updater would skip a damaged entry. Prints one line
+// per check and returns 0 only when such an updater would install the whole release.
+int checkRelease(const Settings &settings);

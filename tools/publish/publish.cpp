@@ -1,0 +1,217 @@
+#include "publish.h"
+
+#include "minisign.h"
+#include "packagewriter.h"
+#include "paths.h"
+#include "releasemanifest.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSaveFile>
+#include <QScopeGuard>
+#include <QUrl>
+
+#include <cstdio>
+
+#ifdef Q_OS_WIN
+#    include <windows.h>
+#else
+#    include <cerrno>
+#    include <cstring>
+#endif
+
+namespace {
+
+// What the checks found out, for the writing.
+struct Plan
+{
+    QString root;
+    QUrl url;
+    QString fileName; // as written to disk and served
+    QString output;
+    QString minisign;
+    QStringList entries;
+};
+
+// The name under which the server serves the URL's last segment: decoded, since a
+// server decodes it too. Empty, with the reason, when that is no plain file name.
+QString packageName(const QUrl &url, QString *error)
+{
+    const QString path = url.path(QUrl::FullyEncoded);
+    const QByteArray segment = path.mid(path.lastIndexOf(QLatin1Char('/')) + 1).toLatin1();
+    const QByteArray bytes = QByteArray::fromPercentEncoding(segment);
+    const QString name = QString::fromUtf8(bytes);
+    bool plain = name.toUtf8() == bytes && name != QLatin1String(".")
+            && name != QLatin1String("..");
+    for (const QChar c : name)
+        plain = plain && c >= QLatin1Char(' ') && c != QChar(0x7f) && c != QLatin1Char('/')
+                && c != QLatin1Char('\\');
+    if (name.compare(QLatin1String("latest.json"), Qt::CaseInsensitive) == 0)
+        *error = QStringLiteral("the package cannot be named latest.json: the manifest is");
+    else if (!plain)
+        *error = QStringLiteral("%1 does not end in a plain file name: decoded, the package's "
+                                "name must hold no control character, '/' or '\\', and not be "
+                                ". or ..")
+                         .arg(url.toString(QUrl::FullyEncoded));
+    return error->isEmpty() ? name : QString();
+}
+
+// Whether `path` is `folder` or lies inside it.
+bool isInside(const QString &path, const QString &folder)
+{
+    const auto real = [](const QString &p) {
+        const QString canonical = QFileInfo(p).canonicalFilePath();
+        return QDir::cleanPath(canonical.isEmpty() ? QFileInfo(p).absoluteFilePath() : canonical)
+                + QLatin1Char('/');
+    };
+    return real(path).startsWith(real(folder));
+}
+
+// The folder, the version and the URL.
+QString checkRelease(const PublishRequest &request, Plan *plan)
+{
+    plan->root = QDir(request.folder).absolutePath();
+    plan->url = QUrl(request.url, QUrl::StrictMode);
+    if (!QFileInfo(plan->root).isDir())
+        return QStringLiteral("%1 is not a folder").arg(plan->root);
+    if (!QFileInfo(plan->root + QLatin1Char('/') + QLatin1String(programPath)).isFile()) {
+        return QStringLiteral("%1 holds no %2; the updater starts that file, so a package "
+                              "without it cannot be installed")
+                .arg(plan->root, QLatin1String(programPath));
+    }
+    if (request.version.trimmed().isEmpty())
+        return QStringLiteral("the version must not be empty");
+    if (!plan->url.isValid() || plan->url.scheme() != QLatin1String("https")
+        || plan->url.host().isEmpty() || plan->url.fileName().isEmpty()) {
+        return QStringLiteral("%1 is not an https URL that ends in the package's file name")
+                .arg(request.url);
+    }
+    QString error;
+    plan->fileName = packageName(plan->url, &error);
+    return error;
+}
+
+// The keys, the output folder and the files to pack.
+QString checkOutputs(const PublishRequest &request, Plan *plan)
+{
+    if (!request.secretKey.isEmpty()) {
+        plan->minisign = findMinisign();
+        if (plan->minisign.isEmpty())
+            return QStringLiteral("--sign needs the minisign program, which is not installed");
+        for (const QString &key : {request.secretKey, request.publicKey}) {
+            QFile file(key);
+            if (!key.isEmpty() && !file.open(QIODevice::ReadOnly))
+                return QStringLiteral("cannot read %1: %2").arg(key, file.errorString());
+        }
+    }
+    plan->output = QFileInfo(request.output).absoluteFilePath();
+    if (isInside(plan->output, plan->root)) {
+        return QStringLiteral("the output folder %1 is inside %2, and would be packed into the "
+                              "next release")
+                .arg(plan->output, plan->root);
+    }
+    QString error;
+    collectEntries(plan->root, &plan->entries, &error);
+    return error;
+}
+
+QByteArray sha256Of(const QString &path)
+{
+    QFile file(path);
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    if (!file.open(QIODevice::ReadOnly) || !hash.addData(&file))
+        return QByteArray();
+    return hash.result().toHex();
+}
+
+// Replaces `to` with `from` in one step, where the system can.
+QString replace(const QString &from, const QString &to)
+{
+#ifdef Q_OS_WIN
+    if (MoveFileExW(reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(from).utf16()),
+                    reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(to).utf16()),
+                    MOVEFILE_REPLACE_EXISTING)) {
+        return QString();
+    }
+    return QStringLiteral("cannot move %1 to %2: error %3").arg(from, to).arg(GetLastError());
+#else
+    if (::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) == 0)
+        return QString();
+    return QStringLiteral("cannot move %1 to %2: %3")
+            .arg(from, to, QString::fromLocal8Bit(std::strerror(errno)));
+#endif
+}
+
+// Caches and mirrors keep what a URL served once: other bytes under the same name would
+// reach some users as a package that fails its digest.
+QString sameNameProblem(const QString &packagePath, const QByteArray &hash)
+{
+    if (!QFileInfo::exists(packagePath) || sha256Of(packagePath) == hash)
+        return QString();
+    return QStringLiteral("%1 already holds another package of that name; publish this "
+                          "release under a new name")
+            .arg(packagePath);
+}
+
+// The package (and its signature) first, the manifest that names them last.
+QString writeRelease(const PublishRequest &request, const Plan &plan)
+{
+    const QDir outputDir(plan.output);
+    if (!outputDir.mkpath(QStringLiteral(".")))
+        return QStringLiteral("cannot create %1").arg(plan.output);
+    const QString packagePath = outputDir.absoluteFilePath(plan.fileName);
+    const QString signaturePath = packagePath + QStringLiteral(".minisig");
+    const QString part = QStringLiteral(".part");
+    const auto removeParts = qScopeGuard([&] {
+        QFile::remove(packagePath + part);
+        QFile::remove(signaturePath + part);
+    });
+    QString error;
+    if (!writePackage(plan.root, plan.entries, packagePath + part, &error))
+        return error;
+    ReleaseManifest manifest{request.version, plan.url.toString(QUrl::FullyEncoded),
+                             QString::fromLatin1(sha256Of(packagePath + part)),
+                             QFileInfo(packagePath + part).size(), QString()};
+    if (manifest.hash.isEmpty())
+        return QStringLiteral("cannot read back %1").arg(packagePath + part);
+    error = sameNameProblem(packagePath, manifest.hash.toLatin1());
+    if (!error.isEmpty())
+        return error;
+    if (!plan.minisign.isEmpty()) {
+        const QByteArray signature = signPackage(plan.minisign, packagePath + part,
+                                                 signaturePath + part, plan.fileName,
+                                                 request.secretKey, request.publicKey, &error);
+        if (signature.isEmpty())
+            return error;
+        manifest.signature = QString::fromLatin1(signature.toBase64());
+    }
+    error = replace(packagePath + part, packagePath);
+    if (error.isEmpty() && !manifest.signature.isEmpty())
+        error = replace(signaturePath + part, signaturePath);
+    if (!error.isEmpty())
+        return error;
+
+    const QString manifestPath = outputDir.absoluteFilePath(QStringLiteral("latest.json"));
+    QSaveFile manifestFile(manifestPath);
+    if (!manifestFile.open(QIODevice::WriteOnly) || manifestFile.write(writeManifest(manifest)) < 0
+        || !manifestFile.commit()) {
+        return QStringLiteral("cannot write %1: %2").arg(manifestPath, manifestFile.errorString());
+    }
+    std::printf("package  %s (%lld entries, %lld bytes)\nmanifest %s\nsha256   %s\n",
+                qPrintable(packagePath), qlonglong(plan.entries.size()), qlonglong(manifest.size),
+                qPrintable(manifestPath), qPrintable(manifest.hash));
+    return QString();
+}
+
+} // namespace
+
+QString publishRelease(const PublishRequest &request)
+{
+    Plan plan;
+    QString error = checkRelease(request, &plan);
+    if (error.isEmpty())
+        error = checkOutputs(request, &plan);
+    return error.isEmpty() ? writeRelease(request, plan) : error;
+}
