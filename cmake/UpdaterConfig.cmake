@@ -1,9 +1,13 @@
-# add_updater_config(<target> <server> <ca-file> [<signing-key-file>])
+# add_updater_config(<target> SERVER <url> [CA <PEM file>] [SIGNING_KEY <minisign.pub>]
+#                    [LOG_FILE] [SHOW_PROGRESS])
 # Makes a small library that fixes where the updater looks for releases, which extra
-# certificate authority it trusts and whose signature it requires. Every program links
-# exactly one of them.
-function(add_updater_config target server ca_file)
-    set(key_file "${ARGV3}")
+# certificate authority it trusts, whose signature it requires and which vendor options
+# it has. Every program links exactly one of them.
+function(add_updater_config target)
+    cmake_parse_arguments(PARSE_ARGV 1 arg "LOG_FILE;SHOW_PROGRESS" "SERVER;CA;SIGNING_KEY" "")
+    set(server "${arg_SERVER}")
+    set(ca_file "${arg_CA}")
+    set(key_file "${arg_SIGNING_KEY}")
     if(NOT server MATCHES "^https://[^/?#]+$")
         message(FATAL_ERROR
             "The release server must be https://host[:port] without a path, not '${server}'")
@@ -37,18 +41,16 @@ function(add_updater_config target server ca_file)
         endif()
         set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${key_file}")
     endif()
-    # The vendor options, as the caller's scope has them.
-    set(UPDATER_LOG_FILE_VALUE false)
-    if(UPDATER_LOG_FILE)
-        set(UPDATER_LOG_FILE_VALUE true)
-    endif()
-    set(UPDATER_SHOW_PROGRESS_VALUE false)
-    if(UPDATER_SHOW_PROGRESS)
-        set(UPDATER_SHOW_PROGRESS_VALUE true)
-    endif()
-    configure_file("${PROJECT_SOURCE_DIR}/src/releaseconfig.cpp.in"
+    foreach(option LOG_FILE SHOW_PROGRESS)
+        set(UPDATER_${option}_VALUE false)
+        if(arg_${option})
+            set(UPDATER_${option}_VALUE true)
+        endif()
+    endforeach()
+    configure_file("${PROJECT_SOURCE_DIR}/src/app/releaseconfig.cpp.in"
         "${CMAKE_CURRENT_BINARY_DIR}/${target}.cpp" @ONLY)
     add_library(${target} STATIC "${CMAKE_CURRENT_BINARY_DIR}/${target}.cpp")
-    target_include_directories(${target} PRIVATE "${PROJECT_SOURCE_DIR}/src")
+    target_include_directories(${target} PUBLIC "${PROJECT_SOURCE_DIR}/src/app"
+        "${PROJECT_SOURCE_DIR}/src/release")
     target_link_libraries(${target} PUBLIC Qt6::Core Qt6::Network)
 endfunction()

@@ -1,7 +1,7 @@
 // The installer into a temporary folder, the launch left out: nothing may be made outside
 // App, and a launch would only be attempted with the program in place.
 #include "installation.h"
-#include "paths.h"
+#include "names.h"
 
 #include <QDir>
 #include <QDirIterator>
@@ -10,7 +10,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
 #include <cstdio>
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
@@ -36,7 +35,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     QDirIterator it(root.path(),
                     QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System,
                     QDirIterator::Subdirectories);
-    const QString app = parent + QStringLiteral("/App");
+    const QString app = parent + QLatin1Char('/') + QLatin1String(installFolder);
     while (it.hasNext()) {
         const QString path = it.next();
         const bool allowed = path == app || path.startsWith(app + QLatin1Char('/'))

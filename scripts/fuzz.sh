@@ -17,7 +17,7 @@ build=build-tests/fuzz
 mkdir -p build-tests
 
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
-    -DUPDATER_FUZZ=ON -DUPDATER_BUILD_TESTS=OFF > "$build.cmake.log" 2>&1 \
+    -DUPDATER_FUZZ=ON -DUPDATER_WERROR=ON -DUPDATER_BUILD_TESTS=OFF > "$build.cmake.log" 2>&1 \
     || { cat "$build.cmake.log"; exit 1; }
 cmake --build "$build" > "$build.build.log" 2>&1 || { tail -n 30 "$build.build.log"; exit 1; }
 sh fuzz/make-corpus.sh "$build/corpus" "$build/pellarin-publish" > /dev/null

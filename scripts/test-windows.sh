@@ -34,7 +34,7 @@ echo "=== Windows build"
 # can run end to end.
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
     -DCMAKE_TOOLCHAIN_FILE="$toolchain/mingw-w64-x86_64-posix.cmake" \
-    -DUPDATER_BUILD_TESTS=ON -DTEST_CERT_DIR="$linux/tests/certs" \
+    -DUPDATER_BUILD_TESTS=ON -DUPDATER_WERROR=ON -DTEST_CERT_DIR="$linux/tests/certs" \
     -DUPDATER_RELEASE_SERVER=https://127.0.0.1:47443 \
     -DUPDATER_TRUSTED_CA="$linux/tests/certs/ca.pem"
 cmake --build "$build"

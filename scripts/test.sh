@@ -24,7 +24,7 @@ run() {
     local name=$1
     shift
     echo "=== $name build"
-    cmake -S . -B "build-tests/$name" -G Ninja "$@"
+    cmake -S . -B "build-tests/$name" -G Ninja -DUPDATER_WERROR=ON "$@"
     cmake --build "build-tests/$name"
     (cd "build-tests/$name" && ctest --output-on-failure -j 2)
 }

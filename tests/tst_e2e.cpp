@@ -59,8 +59,8 @@ static void becomeNobody()
 static void handOverSuppressions(QProcessEnvironment &environment, const QString &folder)
 {
     QString options = environment.value(QStringLiteral("LSAN_OPTIONS"));
-    const QRegularExpressionMatch file =
-            QRegularExpression(QStringLiteral("suppressions=([^:]+)")).match(options);
+    const QRegularExpressionMatch file = QRegularExpression(QStringLiteral("suppressions=([^:]+)"))
+                                                 .match(options);
     if (!file.hasMatch())
         return;
     const QString copy = folder + QStringLiteral("/lsan.supp");

@@ -1,4 +1,5 @@
 #include "localserver.h"
+#include "names.h"
 #include "startup.h"
 #include "testenv.h"
 
@@ -88,7 +89,7 @@ void tst_Startup::probeClearsStaleSocket()
 #endif
     TestEnv env;
     // What a crashed application leaves behind: the name, and nobody listening.
-    QFile stale(env.filePath(QStringLiteral("Travik-Software.Pellarin")));
+    QFile stale(env.filePath(QString::fromLatin1(applicationSocket)));
     QVERIFY(stale.open(QIODevice::WriteOnly));
     stale.close();
 
@@ -108,8 +109,7 @@ void tst_Startup::probeLeavesBusyApplication()
     TestEnv env;
     // An application too busy to accept: its listen queue is full, so a connection
     // attempt neither succeeds nor is refused.
-    const QByteArray path = QFile::encodeName(
-            env.filePath(QStringLiteral("Travik-Software.Pellarin")));
+    const QByteArray path = QFile::encodeName(env.filePath(QString::fromLatin1(applicationSocket)));
     sockaddr_un address = {};
     address.sun_family = AF_UNIX;
     qstrncpy(address.sun_path, path.constData(), sizeof address.sun_path);

@@ -1,6 +1,8 @@
 // A stand-in for Pellarin, for the demonstration: a window that says which version runs,
 // and a local socket server under the application's name while it runs, so that the
 // updater started again leaves at once.
+#include "names.h"
+
 #include <QApplication>
 #include <QDir>
 #include <QFile>
@@ -20,8 +22,8 @@ int main(int argc, char **argv)
         version = QString::fromUtf8(versionFile.readAll()).trimmed();
 
     QLocalServer server;
-    QLocalServer::removeServer(QStringLiteral("Travik-Software.Pellarin"));
-    if (!server.listen(QStringLiteral("Travik-Software.Pellarin")))
+    QLocalServer::removeServer(QString::fromLatin1(applicationSocket));
+    if (!server.listen(QString::fromLatin1(applicationSocket)))
         std::fprintf(stderr, "cannot listen: %s\n", qPrintable(server.errorString()));
 
     const QString text = QStringLiteral("Pellarin %1 is running").arg(version);

@@ -1,5 +1,7 @@
 // Stands in for the running application: listens on its socket name and reports each
 // connection on standard output ("connected", then "closed <bytes received>").
+#include "names.h"
+
 #include <QCoreApplication>
 #include <QLocalServer>
 #include <QLocalSocket>
@@ -18,7 +20,7 @@ int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
     QLocalServer server;
-    if (!server.listen(QStringLiteral("Travik-Software.Pellarin"))) {
+    if (!server.listen(QString::fromLatin1(applicationSocket))) {
         report("cannot listen: " + server.errorString().toUtf8());
         return 1;
     }

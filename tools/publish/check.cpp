@@ -4,7 +4,7 @@
 #include "preflight.h"
 #include "releasemanifest.h"
 #include "settings.h"
-#include "signature.h"
+#include "verification.h"
 
 #include <QBuffer>
 #include <QElapsedTimer>
@@ -75,47 +75,47 @@ QString transferred(const Fetched &fetched)
             .arg(fetched.url.toString());
 }
 
-// The archive as the updater plans it, and every entry inflated.
-int checkArchive(QByteArray &package)
+// What the updater's verification said, one line per check, and every entry inflated.
+int reportVerification(const Verification &verification, const Settings &settings,
+                       QByteArray &package, const QString &digest)
 {
+    switch (verification.failed) {
+    case Verification::Size:
+        return refuse("size", verification.reason);
+    case Verification::Digest:
+        return refuse("sha256", verification.reason);
+    case Verification::Signature:
+        report("sha256", digest);
+        return refuse("signature", verification.reason);
+    default:
+        report("sha256", digest);
+        if (settings.signingKey.isEmpty())
+            report("signature", QStringLiteral("not checked: this build takes unsigned packages"),
+                   "--");
+        else
+            report("signature", QStringLiteral("made with the key"));
+    }
+    if (verification.failed != Verification::Passed)
+        return refuse("archive", verification.reason);
     QBuffer buffer(&package);
     buffer.open(QIODevice::ReadOnly);
     QuaZip zip(&buffer);
-    if (!zip.open(QuaZip::mdUnzip, nullptr))
-        return refuse("archive", QStringLiteral("not a zip archive that can be opened"));
-    InstallPlan plan;
-    const QString refusal = planInstallation(zip, package, 4096, &plan);
-    if (!refusal.isEmpty())
-        return refuse("archive", refusal);
-    const QStringList damaged = damagedEntries(zip, plan);
+    const QStringList damaged = zip.open(QuaZip::mdUnzip, nullptr)
+            ? damagedEntries(zip, verification.plan)
+            : QStringList();
     if (!damaged.isEmpty()) {
         return refuse("archive",
                       QStringLiteral("damaged, the updater would leave out: %1")
                               .arg(damaged.join(QStringLiteral(", "))));
     }
     qsizetype skipped = 0;
-    for (const PlannedEntry &entry : std::as_const(plan.entries))
+    for (const PlannedEntry &entry : std::as_const(verification.plan.entries))
         skipped += entry.name.isEmpty();
     report("archive",
            QStringLiteral("%1 entries (%2 skipped), %3 MiB unpacked, every entry unpacks whole")
-                   .arg(plan.entries.size())
+                   .arg(verification.plan.entries.size())
                    .arg(skipped)
-                   .arg(plan.bytesNeeded / 1048576));
-    return 0;
-}
-
-int checkSigned(const Settings &settings, const ReleaseManifest &manifest, const Fetched &package)
-{
-    const QString fileName = QUrl(manifest.url, QUrl::TolerantMode).fileName();
-    if (settings.signingKey.isEmpty()) {
-        report("signature", QStringLiteral("not checked: this build takes unsigned packages"), "--");
-        return 0;
-    }
-    const QString refusal = checkSignature(settings.signingKey, manifest.signature, package.blake2b,
-                                           fileName);
-    if (!refusal.isEmpty())
-        return refuse("signature", refusal);
-    report("signature", QStringLiteral("made with the key, for file:%1").arg(fileName));
+                   .arg(verification.plan.bytesNeeded / 1048576));
     return 0;
 }
 
@@ -147,12 +147,9 @@ int checkRelease(const Settings &settings)
     if (!package.ok)
         return refuse("package", package.error);
     report("package", transferred(package));
-    if (package.digest != manifest.hash)
-        return refuse(
-                "sha256",
-                QStringLiteral("%1, the manifest says \"%2\"").arg(package.digest, manifest.hash));
-    report("sha256", package.digest);
-    if (checkSigned(settings, manifest, package) != 0 || checkArchive(package.body) != 0)
+    const Verification verification = verifyPackage(package.body, package.digest, package.blake2b,
+                                                    manifest, settings.signingKey, 4096);
+    if (reportVerification(verification, settings, package.body, package.digest) != 0)
         return 1;
     std::printf("An updater built with these settings installs this release.\n");
     return 0;

@@ -1,8 +1,8 @@
 #include "publish.h"
 
 #include "minisign.h"
+#include "names.h"
 #include "packagewriter.h"
-#include "paths.h"
 #include "releasemanifest.h"
 
 #include <QCryptographicHash>

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "preflight.h"
 #include "settings.h"
 
 #include <QByteArray>
@@ -41,6 +42,9 @@ public:
     // The transfers behind jsonReply and zipReply.
     Download *manifestDownload = nullptr;
     Download *packageDownload = nullptr;
+    // What the verified package's directory says about the installation; without one,
+    // InstallAndLaunch() reads it from the package itself.
+    InstallPlan plan;
 
     // With UPDATER_SHOW_PROGRESS: the status text follows the download, then says that the
     // installation starts.

@@ -1,6 +1,6 @@
 #include "preflight.h"
 
-#include "paths.h"
+#include "names.h"
 #include "zipdirectory.h"
 
 #include <QDir>
@@ -76,6 +76,18 @@ static bool programUnpacks(QuaZip &zip, const InstallPlan &plan, int program)
     return more && readEntry(zip, plan.entries.at(program), &data);
 }
 
+// One name cannot be both a file and a folder: whichever came second would fail, after
+// App is gone. Names them, or nothing.
+static QString fileAndFolder(const QSet<QString> &files, const QSet<QString> &folders)
+{
+    QStringList both = QSet<QString>(files).intersect(folders).values();
+    if (both.isEmpty())
+        return QString();
+    both.sort();
+    return QStringLiteral("à la fois fichier et dossier dans le paquet: %1")
+            .arg(both.join(QStringLiteral(", ")));
+}
+
 QString planInstallation(QuaZip &zip, QByteArrayView archive, qint64 blockSize, InstallPlan *plan)
 {
     qint64 records = 0;
@@ -129,13 +141,9 @@ QString planInstallation(QuaZip &zip, QByteArrayView archive, qint64 blockSize, 
         return QStringLiteral("pas de fichier %1 lisible dans le paquet").arg(program);
     if (!programUnpacks(zip, *plan, programEntry))
         return QStringLiteral("%1 endommagé dans le paquet").arg(program);
-    // One name cannot be both: whichever came second would fail, after App is gone.
-    QStringList both = QSet<QString>(files).intersect(plan->folders).values();
-    if (!both.isEmpty()) {
-        both.sort();
-        return QStringLiteral("à la fois fichier et dossier dans le paquet: %1")
-                .arg(both.join(QStringLiteral(", ")));
-    }
+    const QString conflict = fileAndFolder(files, plan->folders);
+    if (!conflict.isEmpty())
+        return conflict;
     plan->bytesNeeded += qint64(plan->folders.size()) * roundUp(1, blockSize);
     plan->nodesNeeded = files.size() + plan->folders.size() + 1;
     return QString();

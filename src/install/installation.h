@@ -1,5 +1,7 @@
 #pragma once
 
+#include "preflight.h"
+
 #include <QByteArray>
 #include <QString>
 
@@ -8,3 +10,5 @@
 // leaves App as it was. Lets go of the package at the end. True when the installation
 // is complete, so that its program may start.
 bool installPackage(QByteArray &package, const QString &parent);
+// The same, with the plan that the package's verification made of it.
+bool installPackage(QByteArray &package, const InstallPlan &plan, const QString &parent);

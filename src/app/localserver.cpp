@@ -1,6 +1,6 @@
 #include "localserver.h"
 
-#include "paths.h"
+#include "names.h"
 
 #include <QLocalServer>
 #include <QLocalSocket>

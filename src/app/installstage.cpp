@@ -1,5 +1,5 @@
 #include "installation.h"
-#include "paths.h"
+#include "names.h"
 #include "unpack.h"
 #include "window.h"
 
@@ -30,9 +30,13 @@ int window::InstallAndLaunch(QByteArray package)
     const QString parent = settings.installParent.isEmpty() ? QCoreApplication::applicationDirPath()
                                                             : settings.installParent;
     // The package is let go of before the application starts.
-    if (!installPackage(package, parent))
+    const bool installed = plan.entries.isEmpty() ? installPackage(package, parent)
+                                                  : installPackage(package, plan, parent);
+    if (!installed)
         return -1;
-    return launch(parent + QStringLiteral("/App/") + QLatin1String(programPath), silent);
+    return launch(parent + QLatin1Char('/') + QLatin1String(installFolder) + QLatin1Char('/')
+                          + QLatin1String(programPath),
+                  silent);
 }
 
 WriteResult window::WriteEntry(const QByteArray &data, const QString &path)

@@ -1,16 +1,17 @@
 #include "tree.h"
 
+#include "workers.h"
+
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
 
 #include <algorithm>
-#include <thread>
-#include <vector>
 
-// Lists a folder's tree, folders before what they hold.
-static void listTree(const QString &folder, QStringList *files, QStringList *folders)
+// Lists a folder's tree, folders before what they hold, and gives the owner full rights
+// to every folder on the way, so that what it holds can be listed and deleted.
+static void openAndListTree(const QString &folder, QStringList *files, QStringList *folders)
 {
     const QFile::Permissions owner = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner;
     const QFile::Permissions permissions = QFile::permissions(folder);
@@ -21,7 +22,7 @@ static void listTree(const QString &folder, QStringList *files, QStringList *fol
             QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System, QDir::NoSort);
     for (const QFileInfo &entry : entries) {
         if (entry.isDir() && !entry.isSymLink())
-            listTree(entry.filePath(), files, folders);
+            openAndListTree(entry.filePath(), files, folders);
         else
             files->append(entry.filePath());
     }
@@ -31,8 +32,8 @@ void removeTree(const QString &path, int threads)
 {
     QStringList files;
     QStringList folders;
-    listTree(path, &files, &folders);
-    auto removeFiles = [&files, threads](int first) {
+    openAndListTree(path, &files, &folders);
+    runShares(threads, [&files, threads](int first) {
         for (qsizetype i = first; i < files.size(); i += threads) {
             if (!QFile::remove(files.at(i))) {
                 // Windows refuses to delete a read-only file.
@@ -40,13 +41,7 @@ void removeTree(const QString &path, int threads)
                 QFile::remove(files.at(i));
             }
         }
-    };
-    std::vector<std::thread> helpers;
-    for (int i = 1; i < threads; ++i)
-        helpers.emplace_back(removeFiles, i);
-    removeFiles(0);
-    for (std::thread &helper : helpers)
-        helper.join();
+    });
     for (auto folder = folders.crbegin(); folder != folders.crend(); ++folder)
         QDir().rmdir(*folder);
 }
@@ -61,7 +56,7 @@ QStringList remainsOf(const QString &path)
         return {};
     QStringList files;
     QStringList folders;
-    listTree(path, &files, &folders);
+    openAndListTree(path, &files, &folders);
     std::reverse(folders.begin(), folders.end());
     return files + folders;
 }

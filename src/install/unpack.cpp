@@ -1,5 +1,7 @@
 #include "unpack.h"
 
+#include "workers.h"
+
 #include <QBuffer>
 #include <QDir>
 #include <QFile>
@@ -7,7 +9,6 @@
 #include <QHash>
 
 #include <algorithm>
-#include <thread>
 #include <vector>
 
 #include <quazip.h>
@@ -95,14 +96,12 @@ Unpacked unpack(const QByteArray &package, const QList<PlannedEntry> &entries,
 {
     const std::vector<std::vector<int>> shares = share(entries, threads);
     std::vector<Unpacked> results(shares.size());
-    std::vector<std::thread> helpers;
-    for (size_t i = 1; i < shares.size(); ++i) {
-        helpers.emplace_back(
-                [&, i] { results[i] = unpackShare(package, entries, shares[i], folder); });
-    }
-    results[0] = unpackShare(package, entries, shares[0], folder);
-    for (std::thread &helper : helpers)
-        helper.join();
+    // Every thread reads the same package: a QByteArray's bytes may be read from several
+    // threads at once, as long as none writes to it, and each reader's buffer and zip
+    // reader are its own.
+    runShares(int(shares.size()), [&](int i) {
+        results[size_t(i)] = unpackShare(package, entries, shares[size_t(i)], folder);
+    });
 
     Unpacked all;
     for (int index = 0; index < entries.size(); ++index) {

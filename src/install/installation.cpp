@@ -1,6 +1,6 @@
 #include "installation.h"
 
-#include "paths.h"
+#include "names.h"
 #include "preflight.h"
 #include "tree.h"
 #include "unpack.h"
@@ -61,16 +61,6 @@ static QString roomProblem(const InstallPlan &plan, const QStorageInfo &storage,
     return QString();
 }
 
-// Whatever the archive's directory can tell is checked while the working installation is
-// still there to keep: returns why the package is refused, or nothing.
-static QString planFor(QuaZip &zip, const QByteArray &package, const QString &parent,
-                       const QString &appPath, InstallPlan *plan)
-{
-    const QStorageInfo storage(parent);
-    const QString problem = planInstallation(zip, package, storage.blockSize(), plan);
-    return problem.isEmpty() ? roomProblem(*plan, storage, appPath) : problem;
-}
-
 // Takes the old installation away: never a mix of two versions, nor files written
 // through a link. False, after saying what remains, when it could not.
 static bool removeOld(const QString &appPath, int threads)
@@ -114,18 +104,30 @@ static bool report(const QList<EntryProblem> &problems)
 
 bool installPackage(QByteArray &package, const QString &parent)
 {
-    QBuffer buffer(&package);
-    buffer.open(QIODevice::ReadOnly);
-    QuaZip zip(&buffer);
-    if (!zip.open(QuaZip::mdUnzip, nullptr)) {
-        qDebug() << "Impossible d'ouvrir le ZIP en mémoire !";
+    InstallPlan plan;
+    QString refusal;
+    {
+        QBuffer buffer(&package);
+        buffer.open(QIODevice::ReadOnly);
+        QuaZip zip(&buffer);
+        if (!zip.open(QuaZip::mdUnzip, nullptr)) {
+            qDebug() << "Impossible d'ouvrir le ZIP en mémoire !";
+            return false;
+        }
+        refusal = planInstallation(zip, package, QStorageInfo(parent).blockSize(), &plan);
+    }
+    if (!refusal.isEmpty()) {
+        qDebug() << "Paquet refusé, App inchangé:" << refusal;
         return false;
     }
-    const QString appPath = parent + QStringLiteral("/") + QStringLiteral("App");
+    return installPackage(package, plan, parent);
+}
 
-    InstallPlan plan;
-    const QString refusal = planFor(zip, package, parent, appPath, &plan);
-    zip.close();
+bool installPackage(QByteArray &package, const InstallPlan &plan, const QString &parent)
+{
+    const QString appPath = parent + QLatin1Char('/') + QLatin1String(installFolder);
+    // Checked while the working installation is still there to keep.
+    const QString refusal = roomProblem(plan, QStorageInfo(parent), appPath);
     if (!refusal.isEmpty()) {
         qDebug() << "Paquet refusé, App inchangé:" << refusal;
         return false;
@@ -144,7 +146,6 @@ bool installPackage(QByteArray &package, const QString &parent)
     for (const QString &folder : std::as_const(plan.folders))
         appDir.mkpath(folder);
     const Unpacked unpacked = unpack(package, plan.entries, appPath, threads);
-    buffer.close();
     package = QByteArray();
 
     const bool complete = report(unpacked.problems);

@@ -4,5 +4,7 @@
 
 // The local socket that the application listens on while it runs.
 inline constexpr char applicationSocket[] = "Travik-Software.Pellarin";
+// The installation folder, beside the updater's executable.
+inline constexpr char installFolder[] = "App";
 // The program that an installation starts, relative to App.
 inline constexpr char programPath[] = "bin/PellarinApp.exe";

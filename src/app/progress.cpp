@@ -15,11 +15,10 @@ void window::followProgress(Download *download)
 {
     connect(download, &Download::progress, this, [this](qint64 received) {
         showStatus(this,
-                   expectedSize > 0
-                           ? QStringLiteral("Downloading Pellarin... %1%")
-                                     .arg(received * 100 / expectedSize)
-                           : QStringLiteral("Downloading Pellarin... %1 MiB")
-                                     .arg(double(received) / 1048576.0, 0, 'f', 1));
+                   expectedSize > 0 ? QStringLiteral("Downloading Pellarin... %1%")
+                                              .arg(received * 100 / expectedSize)
+                                    : QStringLiteral("Downloading Pellarin... %1 MiB")
+                                              .arg(double(received) / 1048576.0, 0, 'f', 1));
     });
 }
 

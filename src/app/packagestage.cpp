@@ -1,0 +1,70 @@
+#include "download.h"
+#include "verification.h"
+#include "window.h"
+
+#include <QCoreApplication>
+#include <QDebug>
+#include <QNetworkReply>
+#include <QStorageInfo>
+
+// Says why a verified package is refused, as each check says it; true when it passed.
+static bool reportVerification(const Verification &verification)
+{
+    switch (verification.failed) {
+    case Verification::Size:
+    case Verification::Digest:
+        qDebug() << "Download corrupted";
+        return false;
+    case Verification::Signature:
+        qDebug() << "Signature check failed:" << verification.reason;
+        return false;
+    case Verification::Opening:
+        qDebug() << "Files verified";
+        qDebug() << "Impossible d'ouvrir le ZIP en mémoire !";
+        return false;
+    case Verification::Archive:
+        qDebug() << "Files verified";
+        qDebug() << "Paquet refusé, App inchangé:" << verification.reason;
+        return false;
+    case Verification::Passed:
+        qDebug() << "Files verified";
+        return true;
+    }
+    return false;
+}
+
+void window::RequestZipFinished()
+{
+    // The body was taken off the reply and hashed while it arrived.
+    zipReply = packageDownload->reply();
+    if (packageDownload->failed()) {
+        qDebug() << "Error downloading update : " << packageDownload->errorString();
+        ShowUpdateError();
+    } else {
+        QByteArray data = packageDownload->takeBody();
+        const QString parent = settings.installParent.isEmpty()
+                ? QCoreApplication::applicationDirPath()
+                : settings.installParent;
+        Verification verification = verifyPackage(
+                data, packageDownload->digest(), packageDownload->blake2bDigest(),
+                {QString(), packageUrl, expectedHash, expectedSize, signature}, settings.signingKey,
+                QStorageInfo(parent).blockSize());
+        const bool unpacking = verification.failed == Verification::Passed
+                || verification.failed >= Verification::Opening;
+        if (settings.showProgress && unpacking)
+            showInstalling();
+        if (!reportVerification(verification)) {
+            ShowUpdateError();
+        } else {
+            plan = std::move(verification.plan);
+            // Handed over, so that the installer can let the package go before it
+            // starts the application.
+            if (InstallAndLaunch(std::move(data)) == 0)
+                quitLater();
+            else
+                ShowUpdateError();
+        }
+    }
+    // The reply goes with it.
+    packageDownload->deleteLater();
+}

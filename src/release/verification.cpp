@@ -1,0 +1,50 @@
+#include "verification.h"
+
+#include "signature.h"
+
+#include <QBuffer>
+#include <QUrl>
+
+#include <quazip.h>
+
+static Verification refuse(Verification::Check check, const QString &reason)
+{
+    Verification result;
+    result.failed = check;
+    result.reason = reason;
+    return result;
+}
+
+Verification verifyPackage(const QByteArray &package, const QString &sha256,
+                           const QByteArray &blake2b, const ReleaseManifest &manifest,
+                           const QByteArray &signingKey, qint64 blockSize)
+{
+    if (manifest.size >= 0 && package.size() != manifest.size) {
+        return refuse(Verification::Size,
+                      QStringLiteral("%1 bytes, the manifest says %2")
+                              .arg(package.size())
+                              .arg(manifest.size));
+    }
+    if (sha256 != manifest.hash) {
+        return refuse(Verification::Digest,
+                      QStringLiteral("%1, the manifest says \"%2\"").arg(sha256, manifest.hash));
+    }
+    if (!signingKey.isEmpty()) {
+        // Signed for the name it is served under, not another release's.
+        const QString refusal = checkSignature(signingKey, manifest.signature, blake2b,
+                                               QUrl(manifest.url, QUrl::TolerantMode).fileName());
+        if (!refusal.isEmpty())
+            return refuse(Verification::Signature, refusal);
+    }
+    QByteArray bytes = package;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::ReadOnly);
+    QuaZip zip(&buffer);
+    if (!zip.open(QuaZip::mdUnzip, nullptr))
+        return refuse(Verification::Opening, QStringLiteral("not a zip archive that can be opened"));
+    Verification result;
+    result.reason = planInstallation(zip, package, blockSize, &result.plan);
+    if (!result.reason.isEmpty())
+        result.failed = Verification::Archive;
+    return result;
+}
