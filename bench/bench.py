@@ -290,6 +290,105 @@ def fixed_cost(work, env, port, args):
         for k in ("start-up", "manifest", "download", "digest", "installation", "launch")))
 
 
+def run_start(work, env, program, place=None):
+    """Start to launched program with App as it is, in seconds, and the server's bytes."""
+    folder = os.path.join(place or work, "updater")
+    launched = os.path.join(work, "launched-at")
+    if os.path.exists(launched):
+        os.remove(launched)
+    log = os.path.join(work, "nginx", "access.log")
+    before = os.path.getsize(log) if os.path.exists(log) else 0
+    start = time.time()
+    subprocess.run([program, "--silent"], cwd=folder, env=dict(env, LAUNCHED_AT=launched),
+                   capture_output=True, check=True)
+    for _ in range(100):
+        if os.path.exists(launched) and os.path.getsize(launched):
+            break
+        time.sleep(0.01)
+    with open(launched) as f:
+        elapsed = float(f.read()) - start
+    sent = 0
+    if os.path.exists(log):
+        with open(log) as f:
+            f.seek(before)
+            sent = sum(int(line.split()[-1]) for line in f if line.strip())
+    return elapsed, sent
+
+
+def silent_server(port):
+    """Accepts connections and never answers, as a network that swallows packets."""
+    import socket
+    listener = socket.socket()
+    listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    listener.bind(("127.0.0.1", port))
+    listener.listen(16)
+    return listener
+
+
+def field(work, env, port, args, server):
+    """The field options: an unchanged release, an unreachable or silent server, and the
+    staged installation against the one in place. Returns the server, restarted."""
+    r = statistics.median
+    runs = range(args.runs + 1)
+    place = tempfile.mkdtemp(prefix="pellarin-bench-field-", dir="/dev/shm")
+    updater = os.path.join(place, "updater")
+    os.makedirs(updater)
+    plain = os.path.join(work, "updater", "PellarinUpdater")
+    shutil.copy(os.path.join(args.build, "PellarinUpdater"), plain)
+    program = os.path.join(updater, "PellarinUpdater")
+    shutil.copy(os.path.join(args.field_build, "PellarinUpdater"), program)
+    release = os.path.join(work, "www", "QVX", "release", "latest.json")
+    try:
+        print("\nField options, start to launched program (App in /dev/shm):")
+        tiny, skip, sent = [], [], []
+        for i in runs:
+            shutil.copy(os.path.join(work, "www", "tiny", "latest.json"), release)
+            tiny.append(run_tiny(work, env, plain, ["--silent"]))
+            shutil.copy(os.path.join(work, "www", "field", "latest.json"), release)
+            if i == 0:
+                run_start(work, env, program, place)  # installs it
+                continue
+            elapsed, bytes_sent = run_start(work, env, program, place)
+            skip.append(elapsed)
+            sent.append(bytes_sent)
+        tiny = tiny[1:]
+        manifest = os.path.getsize(release)
+        print(f"  tiny run, plain build (the reference)          {r(tiny) * 1000:6.0f} ms")
+        print(f"  200 MiB in 2,000 files installed, unchanged    {r(skip) * 1000:6.0f} ms"
+              f"   ({r(skip) / r(tiny):.2f} of the tiny run; goal <= 1.3)")
+        print(f"    bytes the server sent: {max(sent)} (the manifest is {manifest})")
+        server.send_signal(signal.SIGTERM)
+        server.wait()
+        down = [run_start(work, env, program, place)[0] for _ in runs][1:]
+        print(f"  server refusing connections                    {r(down) * 1000:6.0f} ms"
+              f"   ({r(down) / r(tiny):.2f} of the tiny run; goal <= 1)")
+        listener = silent_server(port)
+        try:
+            silent = [run_start(work, env, program, place)[0] for _ in range(3)]
+        finally:
+            listener.close()
+        print(f"  server that accepts and never answers          {r(silent) * 1000:6.0f} ms"
+              f"   (goal <= manifest time-out 10 s + 0.3 s)")
+        server = start_nginx(work, port)
+        shutil.copy(os.path.join(work, "www", "large", "latest.json"), release)
+        staged, in_place = [], []
+        offline = os.path.join(args.offline_build, "PellarinUpdater")
+        for i in runs:
+            for which in ([0, 1] if i % 2 == 0 else [1, 0]):
+                shutil.copy(offline if which == 0 else os.path.join(args.build, "PellarinUpdater"),
+                            program)
+                os.sync()
+                result = run_updater(work, env, "/large/pellarin-large.zip", place)["whole job"]
+                if i:
+                    (staged if which == 0 else in_place).append(result)
+        print(f"  whole job, 200 MiB in 200 files: staged {r(staged) * 1000:.0f} ms,"
+              f" in place {r(in_place) * 1000:.0f} ms"
+              f"   ({r(staged) / r(in_place):.2f}; goal <= 1.1)")
+    finally:
+        shutil.rmtree(place, ignore_errors=True)
+    return server
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--build", required=True, help="the updater, with UPDATER_TRUSTED_CA")
@@ -298,12 +397,16 @@ def main():
     parser.add_argument("--signed-build", required=True, help="the updater with the key below")
     parser.add_argument("--other-build", required=True,
                         help="the updater trusting an authority that is not the server's")
+    parser.add_argument("--field-build", required=True,
+                        help="the updater with UPDATER_SKIP_UNCHANGED and UPDATER_OFFLINE_START")
+    parser.add_argument("--offline-build", required=True,
+                        help="the updater with UPDATER_OFFLINE_START alone")
     parser.add_argument("--key", required=True, help="minisign key pair, without .key/.pub")
     parser.add_argument("--work", required=True)
     parser.add_argument("--port", type=int, required=True)
     parser.add_argument("--runs", type=int, default=7)
-    parser.add_argument("--only", choices=["tiny", "large"],
-                        help="the fixed cost of a run alone, or the large package alone")
+    parser.add_argument("--only", choices=["tiny", "large", "field"],
+                        help="the fixed cost of a run, the large package or the field options alone")
     args = parser.parse_args()
     work, port = args.work, args.port
     signing = ["--sign", args.key + ".key", "--public-key", args.key + ".pub"]
@@ -311,7 +414,8 @@ def main():
     # (application, files, size, published as: [(name, options)])
     apps = [("large", 200, MIB, [("large", []), ("large-signed", signing)]),
             ("small", 2000, 10 * 1024, [("small", []), ("small-signed", signing)]),
-            ("tiny", 1, 100, [("tiny", [])])]
+            ("tiny", 1, 100, [("tiny", [])]),
+            ("field", 2000, 100 * 1024, [("field", [])])]
     for app, files, size, published in apps:
         folder = os.path.join(work, "apps", app)
         if not os.path.isdir(folder):
@@ -337,6 +441,9 @@ def main():
                              capture_output=True, text=True).stdout.strip()
         print(f"machine: {os.cpu_count()} cores, {cpu}; runs: {args.runs} of each, alternating")
 
+        if args.only == "field":
+            server = field(work, env, port, args, server)
+            return
         if args.only != "large":
             fixed_cost(work, env, port, args)
         if args.only == "tiny":
@@ -363,6 +470,10 @@ def main():
         compare(work, env, port, args.runs,
                 "20 MiB in 2,000 small files, a server that closes every connection", "small",
                 args.build, "")
+        server.send_signal(signal.SIGTERM)
+        server.wait()
+        server = start_nginx(work, port)
+        server = field(work, env, port, args, server)
     finally:
         server.send_signal(signal.SIGTERM)
         server.wait()

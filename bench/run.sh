@@ -2,8 +2,8 @@
 # Measures the updater's whole job against the shell pipeline a vendor would otherwise
 # script (curl, sha256sum -c, rm -rf App && unzip -q, start the program), on this
 # machine, against a loopback HTTPS server, and the fixed cost of a run against the floor
-# of a Qt program that makes one request. Usage: bash bench/run.sh [runs] [tiny]
-# ("tiny": the fixed cost alone)
+# of a Qt program that makes one request; and the field options against the plain build.
+# Usage: bash bench/run.sh [runs] [tiny|large|field] (one part alone)
 #
 # The updater built without UPDATER_TRUSTED_CA, and the floor program, must find the
 # benchmark's private authority among the system's: for the time of the run it stands
@@ -40,6 +40,9 @@ build build-bench-plain -DUPDATER_TRUSTED_CA= -DUPDATER_BUILD_BENCH=ON
 build build-bench-other -DUPDATER_TRUSTED_CA="$work/certs/other/ca.pem"
 build build-bench-signed -DUPDATER_TRUSTED_CA="$work/certs/ca.pem" \
     -DUPDATER_SIGNING_KEY="$work/certs/minisign.pub"
+build build-bench-field -DUPDATER_TRUSTED_CA="$work/certs/ca.pem" -DUPDATER_SKIP_UNCHANGED=ON \
+    -DUPDATER_OFFLINE_START=ON
+build build-bench-offline -DUPDATER_TRUSTED_CA="$work/certs/ca.pem" -DUPDATER_OFFLINE_START=ON
 
 hash=$(openssl x509 -hash -noout -in "$work/certs/ca.pem")
 trusted=/usr/local/ssl/certs/$hash.0
@@ -53,5 +56,7 @@ untrust() {
 }
 trap untrust EXIT
 python3 bench/bench.py --build "$root/build-bench" --plain-build "$root/build-bench-plain" \
-    --signed-build "$root/build-bench-signed" --other-build "$root/build-bench-other" --key "$work/certs/minisign" \
+    --signed-build "$root/build-bench-signed" --other-build "$root/build-bench-other" \
+    --field-build "$root/build-bench-field" --offline-build "$root/build-bench-offline" \
+    --key "$work/certs/minisign" \
     --work "$work" --port "$port" --runs "${1:-7}" ${2:+--only "$2"}

@@ -1,10 +1,11 @@
 # add_updater_config(<target> SERVER <url> [CA <PEM file>] [SIGNING_KEY <minisign.pub>]
-#                    [LOG_FILE] [SHOW_PROGRESS])
+#                    [LOG_FILE] [SHOW_PROGRESS] [SKIP_UNCHANGED] [OFFLINE_START])
 # Makes a small library that fixes where the updater looks for releases, which extra
 # certificate authority it trusts, whose signature it requires and which vendor options
 # it has. Every program links exactly one of them.
 function(add_updater_config target)
-    cmake_parse_arguments(PARSE_ARGV 1 arg "LOG_FILE;SHOW_PROGRESS" "SERVER;CA;SIGNING_KEY" "")
+    set(flags LOG_FILE SHOW_PROGRESS SKIP_UNCHANGED OFFLINE_START)
+    cmake_parse_arguments(PARSE_ARGV 1 arg "${flags}" "SERVER;CA;SIGNING_KEY" "")
     set(server "${arg_SERVER}")
     set(ca_file "${arg_CA}")
     set(key_file "${arg_SIGNING_KEY}")
@@ -41,7 +42,7 @@ function(add_updater_config target)
         endif()
         set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${key_file}")
     endif()
-    foreach(option LOG_FILE SHOW_PROGRESS)
+    foreach(option ${flags})
         set(UPDATER_${option}_VALUE false)
         if(arg_${option})
             set(UPDATER_${option}_VALUE true)

@@ -89,6 +89,8 @@ private slots:
     void guard_data();
     void guard();
     void supportLog();
+    void field_data();
+    void field();
 
 private:
     // Publishes `bin/PellarinApp.exe` (a script that reports how it was started) with the
@@ -560,6 +562,94 @@ void tst_EndToEnd::supportLog()
     QVERIFY(updater->finishes());
     QVERIFY2(updater->err.contains("Program launched successfully."), updater->err);
     QCOMPARE(readFile(target), QByteArray("kept"));
+}
+
+void tst_EndToEnd::field_data()
+{
+    QTest::addColumn<QString>("setup");
+    QTest::addColumn<QByteArray>("line");
+    QTest::addColumn<bool>("downloads");
+
+    const QByteArray offline = "Update not possible, starting the installed release:";
+    QTest::newRow("unchanged") << "unchanged"
+                               << QByteArray("Release already installed and complete") << false;
+    QTest::newRow("a file in App changed") << "changed" << QByteArray("Files verified") << true;
+    QTest::newRow("a new release") << "new release" << QByteArray("Files verified") << true;
+    QTest::newRow("server down") << "down" << offline + " \"Connection refused\"" << false;
+    QTest::newRow("wrong digest") << "digest" << offline + " \"" << true;
+    QTest::newRow("a package the pre-flight refuses")
+            << "no program" << offline + " \"pas de fichier" << true;
+    QTest::newRow("nothing installed, server down") << "nothing" << QByteArray() << false;
+    QTest::newRow("killed while installing, then server down") << "killed" << offline << false;
+}
+
+void tst_EndToEnd::field()
+{
+    QFETCH(QString, setup);
+    QFETCH(QByteArray, line);
+    QFETCH(bool, downloads);
+
+    // Built with UPDATER_SKIP_UNCHANGED and UPDATER_OFFLINE_START.
+    useUpdater(QStringLiteral(FIELD_UPDATER_UNDER_TEST),
+               QStringLiteral("/tests/under-test-field/PellarinUpdater.exe"));
+    const QByteArray manifest = publish();
+    server->serve(manifestPath, manifest);
+    server->serve(packagePath, package);
+    if (setup != "nothing") {
+        auto first = startUpdater();
+        QVERIFY(first->finishes());
+        QVERIFY2(first->err.contains("Program launched successfully."), first->err);
+        QTRY_VERIFY(QFile::exists(report));
+        QVERIFY(QFile::remove(report));
+        server->requests.clear();
+    }
+    // The second start meets this.
+    const QString next = QStringLiteral("/QVX/release/pellarin-3.2.zip");
+    ZipBuilder release;
+    if (setup != "no program")
+        release.file("bin/PellarinApp.exe", reporter(), executable());
+    for (int i = 0; setup == "killed" && i < 40; ++i)
+        release.stored(QStringLiteral("data/%1.bin").arg(i),
+                       QByteArray(2 << 20, char('a' + i % 26)));
+    const QByteArray newPackage = release.file("share/version.txt", "3.2").build();
+    if (setup == "changed") {
+        QFile file(updaterDir + QStringLiteral("/App/bin/PellarinApp.exe"));
+        QVERIFY(file.open(QIODevice::Append) && file.write("#\n") == 2);
+    } else if (setup != "unchanged") {
+        QJsonObject other = QJsonDocument::fromJson(goodManifest(server->url(next), newPackage))
+                                    .object();
+        if (setup == "digest")
+            other.insert(QStringLiteral("hash"), hexDigest("another package"));
+        server->serve(manifestPath, QJsonDocument(other).toJson());
+        server->serve(next, newPackage);
+    }
+    if (setup == "killed") {
+        auto killed = startUpdater();
+        QVERIFY2(killed->waitForText("Files verified"), killed->err);
+        killed->kill();
+        QVERIFY(killed->waitForFinished());
+        env->releaseOrphanedGuard();
+    }
+    if (setup == "down" || setup == "nothing" || setup == "killed")
+        server.reset();
+
+    auto updater = startUpdater();
+    if (line.isEmpty()) {
+        answerErrorBox(*updater);
+        QVERIFY(updater->finishes());
+        QVERIFY(!QFile::exists(report));
+        return;
+    }
+    QVERIFY(updater->finishes());
+    QVERIFY2(updater->err.contains(line), updater->err);
+    QVERIFY2(updater->err.contains("Program launched successfully."), updater->err);
+    QTRY_VERIFY(QFile::exists(report));
+    if (server)
+        QCOMPARE(server->requests.size(), downloads ? 2 : 1);
+    // App holds one release, whole, and nothing is left beside it.
+    QCOMPARE(installed(QStringLiteral("bin/PellarinApp.exe")), QString::fromUtf8(reporter()));
+    QCOMPARE(installed(QStringLiteral("share/version.txt")).isEmpty(), setup != "new release");
+    QVERIFY(!QFileInfo::exists(updaterDir + QStringLiteral("/App.new")));
 }
 
 QTEST_GUILESS_MAIN(tst_EndToEnd)

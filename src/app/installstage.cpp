@@ -1,5 +1,7 @@
 #include "installation.h"
 #include "names.h"
+#include "record.h"
+#include "stagedinstallation.h"
 #include "unpack.h"
 #include "window.h"
 
@@ -8,14 +10,34 @@
 #include <QFile>
 #include <QProcess>
 
-static int launch(const QString &program, bool silent)
+QString window::InstallParent() const
 {
-    qDebug() << "Launching program:" << program;
+    return settings.installParent.isEmpty() ? QCoreApplication::applicationDirPath()
+                                            : settings.installParent;
+}
+
+static QString programOf(const QString &parent)
+{
+    return parent + QLatin1Char('/') + QLatin1String(installFolder) + QLatin1Char('/')
+            + QLatin1String(programPath);
+}
+
+// Packages made on Windows record no execute bit, yet must start here too.
+static void makeExecutable(const QString &program)
+{
 #ifndef Q_OS_WIN
-    // Packages made on Windows record no execute bit, yet must start here too.
     if (QFile::exists(program))
         QFile::setPermissions(program, QFile::permissions(program) | QFile::ExeOwner);
+#else
+    Q_UNUSED(program);
 #endif
+}
+
+int window::LaunchInstalled()
+{
+    const QString program = programOf(InstallParent());
+    qDebug() << "Launching program:" << program;
+    makeExecutable(program);
     const QStringList arguments = silent ? QStringList{QStringLiteral("--silent")} : QStringList{};
     if (QProcess::startDetached(program, arguments, QString(), nullptr)) {
         qDebug() << "Program launched successfully.";
@@ -27,16 +49,25 @@ static int launch(const QString &program, bool silent)
 
 int window::InstallAndLaunch(QByteArray package)
 {
-    const QString parent = settings.installParent.isEmpty() ? QCoreApplication::applicationDirPath()
-                                                            : settings.installParent;
+    const QString parent = InstallParent();
+    const QString appPath = parent + QLatin1Char('/') + QLatin1String(installFolder);
+    const bool keepsRecord = settings.skipUnchanged || settings.offlineStart;
+    if (plan.entries.isEmpty() && !planPackage(package, parent, &plan))
+        return -1;
+    // In place, App is touched at once; staged, only by the swap, which sees to the record.
+    if (keepsRecord && !settings.offlineStart)
+        removeRecord(appPath);
     // The package is let go of before the application starts.
-    const bool installed = plan.entries.isEmpty() ? installPackage(package, parent)
-                                                  : installPackage(package, plan, parent);
+    const bool installed = settings.offlineStart ? installStaged(package, plan, parent)
+                                                 : installPackage(package, plan, parent);
     if (!installed)
         return -1;
-    return launch(parent + QLatin1Char('/') + QLatin1String(installFolder) + QLatin1Char('/')
-                          + QLatin1String(programPath),
-                  silent);
+    if (keepsRecord) {
+        // As the program will be found next time, its execute bit included.
+        makeExecutable(programOf(parent));
+        writeRecord(appPath, expectedHash);
+    }
+    return LaunchInstalled();
 }
 
 WriteResult window::WriteEntry(const QByteArray &data, const QString &path)

@@ -12,6 +12,9 @@ void window::DownloadLatest()
     const QUrl url(settings.manifestLocation, QUrl::TolerantMode);
     manager = new QNetworkAccessManager(this);
     manifestDownload = new Download(manager, url, settings, settings.maxManifestSize);
+    // A network that swallows packets must not keep the installed release waiting.
+    if (settings.offlineStart)
+        manifestDownload->setDeadline(settings.manifestTimeout);
     jsonReply = manifestDownload->reply();
     connect(manifestDownload, &Download::finished, this, &window::RequestJsonFinished);
 }
@@ -21,10 +24,15 @@ void window::RequestJsonFinished()
     jsonReply = manifestDownload->reply();
     if (manifestDownload->failed()) {
         qDebug() << "Error checking for update : " << manifestDownload->errorString();
+        failure = manifestDownload->errorString();
         ShowUpdateError();
     } else {
         const QByteArray body = manifestDownload->takeBody();
         ParseManifest(body);
+        if (settings.skipUnchanged && StartUnchanged()) {
+            manifestDownload->deleteLater();
+            return;
+        }
         // A manifest that could not be read leaves the URL empty; that request fails
         // and ends in the package stage's error.
         const QUrl url(packageUrl, QUrl::TolerantMode);
@@ -45,6 +53,7 @@ void window::ParseManifest(const QByteArray &body)
     const QString problem = parseManifest(body, &manifest);
     if (!problem.isEmpty()) {
         qWarning().noquote() << problem;
+        failure = problem;
         return;
     }
     expectedHash = manifest.hash;

@@ -2,7 +2,6 @@
 #include "verification.h"
 #include "window.h"
 
-#include <QCoreApplication>
 #include <QDebug>
 #include <QNetworkReply>
 #include <QStorageInfo>
@@ -39,12 +38,12 @@ void window::RequestZipFinished()
     zipReply = packageDownload->reply();
     if (packageDownload->failed()) {
         qDebug() << "Error downloading update : " << packageDownload->errorString();
+        if (failure.isEmpty())
+            failure = packageDownload->errorString();
         ShowUpdateError();
     } else {
         QByteArray data = packageDownload->takeBody();
-        const QString parent = settings.installParent.isEmpty()
-                ? QCoreApplication::applicationDirPath()
-                : settings.installParent;
+        const QString parent = InstallParent();
         Verification verification = verifyPackage(
                 data, packageDownload->digest(), packageDownload->blake2bDigest(),
                 {QString(), packageUrl, expectedHash, expectedSize, signature}, settings.signingKey,
@@ -54,15 +53,18 @@ void window::RequestZipFinished()
         if (settings.showProgress && unpacking)
             showInstalling();
         if (!reportVerification(verification)) {
+            failure = verification.reason;
             ShowUpdateError();
         } else {
             plan = std::move(verification.plan);
             // Handed over, so that the installer can let the package go before it
             // starts the application.
-            if (InstallAndLaunch(std::move(data)) == 0)
+            if (InstallAndLaunch(std::move(data)) == 0) {
                 quitLater();
-            else
+            } else {
+                failure = QStringLiteral("the new release could not be installed");
                 ShowUpdateError();
+            }
         }
     }
     // The reply goes with it.

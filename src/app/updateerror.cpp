@@ -14,6 +14,8 @@ void showErrorBox()
 
 void window::ShowUpdateError()
 {
+    if (settings.offlineStart && StartInstalledRelease())
+        return;
     showErrorBox();
     quitLater();
 }

@@ -45,6 +45,19 @@ public:
     // What the verified package's directory says about the installation; without one,
     // InstallAndLaunch() reads it from the package itself.
     InstallPlan plan;
+    // Why the update failed, for the line that says the installed release starts instead.
+    QString failure;
+
+    // The folder that holds App.
+    QString InstallParent() const;
+    // Starts App's program, with "--silent" when the updater got it; 0 when it started.
+    int LaunchInstalled();
+    // With UPDATER_SKIP_UNCHANGED: starts the installed release instead of downloading it
+    // again when it is the manifest's and complete. True when it took over the run.
+    bool StartUnchanged();
+    // With UPDATER_OFFLINE_START: after a failure that left App as it was, starts the
+    // installed release when it is complete, saying why. True when it took over the run.
+    bool StartInstalledRelease();
 
     // With UPDATER_SHOW_PROGRESS: the status text follows the download, then says that the
     // installation starts.

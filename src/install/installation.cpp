@@ -32,11 +32,10 @@ static qint64 freeNodes(const QString &path)
     return -1;
 }
 
-// Whether the volume has room for the installation, counting what the old one frees:
-// why not, or nothing.
-static QString roomProblem(const InstallPlan &plan, const QStorageInfo &storage,
-                           const QString &appPath)
+QString roomProblem(const InstallPlan &plan, const QString &parent, bool oldStays)
 {
+    const QStorageInfo storage(parent);
+    const QString appPath = parent + QLatin1Char('/') + QLatin1String(installFolder);
     if (!storage.isValid())
         return QString();
     if (plan.bytesNeeded > storage.bytesTotal()) {
@@ -47,7 +46,7 @@ static QString roomProblem(const InstallPlan &plan, const QStorageInfo &storage,
     const qint64 nodes = freeNodes(storage.rootPath());
     if (plan.bytesNeeded <= storage.bytesAvailable() && (nodes < 0 || plan.nodesNeeded <= nodes))
         return QString();
-    const TreeUsage old = treeUsage(appPath, storage.blockSize());
+    const TreeUsage old = oldStays ? TreeUsage() : treeUsage(appPath, storage.blockSize());
     if (plan.bytesNeeded > storage.bytesAvailable() + old.bytes) {
         return QStringLiteral("%1 Mo nécessaires, %2 Mo libres")
                 .arg(plan.bytesNeeded / 1048576)
@@ -76,9 +75,7 @@ static bool removeOld(const QString &appPath, int threads)
     return remains.isEmpty();
 }
 
-// Says what went wrong with single entries, in archive order; false when a file of the
-// installation is missing or incomplete.
-static bool report(const QList<EntryProblem> &problems)
+bool reportProblems(const QList<EntryProblem> &problems)
 {
     bool complete = true;
     for (const EntryProblem &problem : problems) {
@@ -102,32 +99,38 @@ static bool report(const QList<EntryProblem> &problems)
     return complete;
 }
 
-bool installPackage(QByteArray &package, const QString &parent)
+bool planPackage(const QByteArray &package, const QString &parent, InstallPlan *plan)
 {
-    InstallPlan plan;
     QString refusal;
     {
-        QBuffer buffer(&package);
+        QByteArray bytes = package;
+        QBuffer buffer(&bytes);
         buffer.open(QIODevice::ReadOnly);
         QuaZip zip(&buffer);
         if (!zip.open(QuaZip::mdUnzip, nullptr)) {
             qDebug() << "Impossible d'ouvrir le ZIP en mémoire !";
             return false;
         }
-        refusal = planInstallation(zip, package, QStorageInfo(parent).blockSize(), &plan);
+        refusal = planInstallation(zip, package, QStorageInfo(parent).blockSize(), plan);
     }
     if (!refusal.isEmpty()) {
         qDebug() << "Paquet refusé, App inchangé:" << refusal;
         return false;
     }
-    return installPackage(package, plan, parent);
+    return true;
+}
+
+bool installPackage(QByteArray &package, const QString &parent)
+{
+    InstallPlan plan;
+    return planPackage(package, parent, &plan) && installPackage(package, plan, parent);
 }
 
 bool installPackage(QByteArray &package, const InstallPlan &plan, const QString &parent)
 {
     const QString appPath = parent + QLatin1Char('/') + QLatin1String(installFolder);
     // Checked while the working installation is still there to keep.
-    const QString refusal = roomProblem(plan, QStorageInfo(parent), appPath);
+    const QString refusal = roomProblem(plan, parent, false);
     if (!refusal.isEmpty()) {
         qDebug() << "Paquet refusé, App inchangé:" << refusal;
         return false;
@@ -148,7 +151,7 @@ bool installPackage(QByteArray &package, const InstallPlan &plan, const QString 
     const Unpacked unpacked = unpack(package, plan.entries, appPath, threads);
     package = QByteArray();
 
-    const bool complete = report(unpacked.problems);
+    const bool complete = reportProblems(unpacked.problems);
     const int sizeInMiB = int(double(unpacked.totalSize) / 1048576.0);
     qDebug() << "Total size of all files in ZIP:" << sizeInMiB << "MB";
     if (!complete)

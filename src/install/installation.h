@@ -1,6 +1,7 @@
 #pragma once
 
 #include "preflight.h"
+#include "unpack.h"
 
 #include <QByteArray>
 #include <QString>
@@ -10,5 +11,15 @@
 // leaves App as it was. Lets go of the package at the end. True when the installation
 // is complete, so that its program may start.
 bool installPackage(QByteArray &package, const QString &parent);
-// The same, with the plan that the package's verification made of it.
+// Reads the plan of a package whose verification made none, logging why it is refused.
+bool planPackage(const QByteArray &package, const QString &parent, InstallPlan *plan);
+// The same as installPackage() above, with the plan that the package's verification made.
 bool installPackage(QByteArray &package, const InstallPlan &plan, const QString &parent);
+
+// Whether the volume that holds `parent` has room for the installation, counting what the
+// old App frees unless it stays beside the new one until the end: why not, or nothing.
+QString roomProblem(const InstallPlan &plan, const QString &parent, bool oldStays);
+
+// Says what went wrong with single entries, in archive order; false when a file of the
+// installation is missing or incomplete.
+bool reportProblems(const QList<EntryProblem> &problems);

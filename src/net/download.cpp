@@ -22,6 +22,13 @@ Download::Download(QNetworkAccessManager *manager, const QUrl &url, const Settin
     start(url, firstAttempt(settings.vendorAuthorities));
 }
 
+void Download::setDeadline(int milliseconds)
+{
+    QTimer::singleShot(milliseconds, this, [this, milliseconds] {
+        fail(QStringLiteral("Nothing complete within %1 s").arg(milliseconds / 1000.0));
+    });
+}
+
 void Download::start(const QUrl &hop, const QSslConfiguration &ssl)
 {
     body.clear();

@@ -32,6 +32,9 @@ public:
     Download(QNetworkAccessManager *manager, const QUrl &url, const Settings &settings,
              qint64 limit, qint64 expectedSize = -1, bool blake2b = false);
 
+    // Gives the whole transfer, every hop and attempt, `milliseconds` to end.
+    void setDeadline(int milliseconds);
+
     // The reply of the request, its own child; a new one for each hop and each attempt.
     QNetworkReply *reply() const { return current; }
 

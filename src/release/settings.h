@@ -30,4 +30,11 @@ struct Settings
     // and the download's progress in the splash window.
     bool logFile = false;
     bool showProgress = false;
+    // Vendor options for the field: no download while the installed release is the
+    // manifest's and complete, and the installed release started when the update cannot
+    // be had (then the manifest must arrive within manifestTimeout ms, and a new release
+    // is unpacked beside the old one and swapped in).
+    bool skipUnchanged = false;
+    bool offlineStart = false;
+    int manifestTimeout = 10 * 1000;
 };

@@ -1,0 +1,98 @@
+#include "stagedinstallation.h"
+
+#include "installation.h"
+#include "names.h"
+#include "record.h"
+#include "tree.h"
+#include "unpack.h"
+
+#include <QDebug>
+#include <QDir>
+#include <QFileInfo>
+#include <QThread>
+
+static QString appPathOf(const QString &parent)
+{
+    return parent + QLatin1Char('/') + QLatin1String(installFolder);
+}
+
+static void removeIfThere(const QString &path)
+{
+    const QFileInfo info(path);
+    if (info.isSymLink() || info.isFile())
+        QFile::remove(path);
+    else if (info.isDir())
+        removeTree(path, 1);
+}
+
+void recoverStaging(const QString &parent)
+{
+    const QString appPath = appPathOf(parent);
+    const QString old = appPath + QStringLiteral(".old");
+    if (!QFileInfo::exists(appPath) && QFileInfo(old).isDir())
+        QDir().rename(old, appPath);
+    removeIfThere(old);
+    removeIfThere(appPath + QStringLiteral(".new"));
+}
+
+// Unpacks the whole release into `folder`; false, with the folder gone, when it is not
+// complete.
+static bool unpackInto(QByteArray &package, const InstallPlan &plan, const QString &folder)
+{
+    QDir dir(folder);
+    if (!dir.mkpath(QStringLiteral("."))) {
+        qDebug() << "Impossible de créer le dossier App:" << folder;
+        return false;
+    }
+    for (const QString &path : std::as_const(plan.folders))
+        dir.mkpath(path);
+    const Unpacked unpacked = unpack(package, plan.entries, folder,
+                                     qBound(1, QThread::idealThreadCount(), 4));
+    package = QByteArray();
+    const bool complete = reportProblems(unpacked.problems);
+    qDebug() << "Total size of all files in ZIP:" << int(double(unpacked.totalSize) / 1048576.0)
+             << "MB";
+    if (!complete)
+        removeTree(folder, 1);
+    return complete;
+}
+
+// The old release out of the way, the new one in its place; on failure App is put back.
+static bool swap(const QString &appPath, const QString &next)
+{
+    const QString old = appPath + QStringLiteral(".old");
+    const bool hadOld = QFileInfo::exists(appPath);
+    if (hadOld && !QDir().rename(appPath, old)) {
+        qDebug() << "Impossible de remplacer App:" << appPath;
+        return false;
+    }
+    if (!QDir().rename(next, appPath)) {
+        qDebug() << "Impossible de remplacer App:" << appPath;
+        if (hadOld)
+            QDir().rename(old, appPath);
+        return false;
+    }
+    // App holds the new release: the old record says nothing of it.
+    removeRecord(appPath);
+    if (hadOld)
+        removeTree(old, qBound(1, QThread::idealThreadCount(), 4));
+    return true;
+}
+
+bool installStaged(QByteArray &package, const InstallPlan &plan, const QString &parent)
+{
+    recoverStaging(parent);
+    const QString refusal = roomProblem(plan, parent, true);
+    if (!refusal.isEmpty()) {
+        qDebug() << "Paquet refusé, App inchangé:" << refusal;
+        return false;
+    }
+    const QString appPath = appPathOf(parent);
+    const QString next = appPath + QStringLiteral(".new");
+    const bool installed = unpackInto(package, plan, next) && swap(appPath, next);
+    if (!installed) {
+        removeIfThere(next);
+        qDebug() << "Installation incomplète, lancement annulé.";
+    }
+    return installed;
+}
