@@ -163,21 +163,9 @@ def run_pipeline(work, port, public_key, place=None):
 
 
 def run_tiny(work, env, program, arguments=()):
-    """Start to launched program, in seconds."""
-    folder = os.path.join(work, "updater")
-    shutil.rmtree(os.path.join(folder, "App"), ignore_errors=True)
-    launched = os.path.join(work, "launched-at")
-    if os.path.exists(launched):
-        os.remove(launched)
-    start = time.time()
-    subprocess.run([program, *arguments], cwd=folder, env=dict(env, LAUNCHED_AT=launched),
-                   capture_output=True, check=True)
-    for _ in range(100):
-        if os.path.exists(launched) and os.path.getsize(launched):
-            break
-        time.sleep(0.01)
-    with open(launched) as f:
-        return float(f.read()) - start
+    """Start to launched program, in seconds, with nothing installed."""
+    shutil.rmtree(os.path.join(work, "updater", "App"), ignore_errors=True)
+    return run_start(work, env, program, arguments)[0]
 
 
 def run_floor(work, port, url, zip_path, app_folder, place):
@@ -290,7 +278,7 @@ def fixed_cost(work, env, port, args):
         for k in ("start-up", "manifest", "download", "digest", "installation", "launch")))
 
 
-def run_start(work, env, program, place=None):
+def run_start(work, env, program, arguments=("--silent",), place=None):
     """Start to launched program with App as it is, in seconds, and the server's bytes."""
     folder = os.path.join(place or work, "updater")
     launched = os.path.join(work, "launched-at")
@@ -299,7 +287,7 @@ def run_start(work, env, program, place=None):
     log = os.path.join(work, "nginx", "access.log")
     before = os.path.getsize(log) if os.path.exists(log) else 0
     start = time.time()
-    subprocess.run([program, "--silent"], cwd=folder, env=dict(env, LAUNCHED_AT=launched),
+    subprocess.run([program, *arguments], cwd=folder, env=dict(env, LAUNCHED_AT=launched),
                    capture_output=True, check=True)
     for _ in range(100):
         if os.path.exists(launched) and os.path.getsize(launched):
@@ -346,9 +334,9 @@ def field(work, env, port, args, server):
             tiny.append(run_tiny(work, env, plain, ["--silent"]))
             shutil.copy(os.path.join(work, "www", "field", "latest.json"), release)
             if i == 0:
-                run_start(work, env, program, place)  # installs it
+                run_start(work, env, program, place=place)  # installs it
                 continue
-            elapsed, bytes_sent = run_start(work, env, program, place)
+            elapsed, bytes_sent = run_start(work, env, program, place=place)
             skip.append(elapsed)
             sent.append(bytes_sent)
         tiny = tiny[1:]
@@ -359,12 +347,12 @@ def field(work, env, port, args, server):
         print(f"    bytes the server sent: {max(sent)} (the manifest is {manifest})")
         server.send_signal(signal.SIGTERM)
         server.wait()
-        down = [run_start(work, env, program, place)[0] for _ in runs][1:]
+        down = [run_start(work, env, program, place=place)[0] for _ in runs][1:]
         print(f"  server refusing connections                    {r(down) * 1000:6.0f} ms"
               f"   ({r(down) / r(tiny):.2f} of the tiny run; goal <= 1)")
         listener = silent_server(port)
         try:
-            silent = [run_start(work, env, program, place)[0] for _ in range(3)]
+            silent = [run_start(work, env, program, place=place)[0] for _ in range(3)]
         finally:
             listener.close()
         print(f"  server that accepts and never answers          {r(silent) * 1000:6.0f} ms"

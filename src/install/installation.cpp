@@ -75,7 +75,9 @@ static bool removeOld(const QString &appPath, int threads)
     return remains.isEmpty();
 }
 
-bool reportProblems(const QList<EntryProblem> &problems)
+// Says what went wrong with single entries, in archive order; false when a file of the
+// installation is missing or incomplete.
+static bool reportProblems(const QList<EntryProblem> &problems)
 {
     bool complete = true;
     for (const EntryProblem &problem : problems) {
@@ -140,15 +142,21 @@ bool installPackage(QByteArray &package, const InstallPlan &plan, const QString 
         qDebug() << "Installation incomplète, lancement annulé.";
         return false;
     }
-    QDir appDir(appPath);
-    if (!appDir.mkpath(QStringLiteral("."))) {
-        qDebug() << "Impossible de créer le dossier App:" << appPath;
+    return unpackRelease(package, plan, appPath);
+}
+
+bool unpackRelease(QByteArray &package, const InstallPlan &plan, const QString &folder)
+{
+    QDir dir(folder);
+    if (!dir.mkpath(QStringLiteral("."))) {
+        qDebug() << "Impossible de créer le dossier App:" << folder;
         return false;
     }
     // The folders first, then the files in any order.
-    for (const QString &folder : std::as_const(plan.folders))
-        appDir.mkpath(folder);
-    const Unpacked unpacked = unpack(package, plan.entries, appPath, threads);
+    for (const QString &path : std::as_const(plan.folders))
+        dir.mkpath(path);
+    const Unpacked unpacked = unpack(package, plan.entries, folder,
+                                     qBound(1, QThread::idealThreadCount(), 4));
     package = QByteArray();
 
     const bool complete = reportProblems(unpacked.problems);

@@ -1,7 +1,6 @@
 #pragma once
 
 #include "preflight.h"
-#include "unpack.h"
 
 #include <QByteArray>
 #include <QString>
@@ -20,6 +19,6 @@ bool installPackage(QByteArray &package, const InstallPlan &plan, const QString 
 // old App frees unless it stays beside the new one until the end: why not, or nothing.
 QString roomProblem(const InstallPlan &plan, const QString &parent, bool oldStays);
 
-// Says what went wrong with single entries, in archive order; false when a file of the
-// installation is missing or incomplete.
-bool reportProblems(const QList<EntryProblem> &problems);
+// Makes `folder` and unpacks the whole release into it, logging what went wrong with
+// single entries and the total size; lets go of the package. True when it is complete.
+bool unpackRelease(QByteArray &package, const InstallPlan &plan, const QString &folder);

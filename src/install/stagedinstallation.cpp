@@ -4,7 +4,6 @@
 #include "names.h"
 #include "record.h"
 #include "tree.h"
-#include "unpack.h"
 
 #include <QDebug>
 #include <QDir>
@@ -33,28 +32,6 @@ void recoverStaging(const QString &parent)
         QDir().rename(old, appPath);
     removeIfThere(old);
     removeIfThere(appPath + QStringLiteral(".new"));
-}
-
-// Unpacks the whole release into `folder`; false, with the folder gone, when it is not
-// complete.
-static bool unpackInto(QByteArray &package, const InstallPlan &plan, const QString &folder)
-{
-    QDir dir(folder);
-    if (!dir.mkpath(QStringLiteral("."))) {
-        qDebug() << "Impossible de créer le dossier App:" << folder;
-        return false;
-    }
-    for (const QString &path : std::as_const(plan.folders))
-        dir.mkpath(path);
-    const Unpacked unpacked = unpack(package, plan.entries, folder,
-                                     qBound(1, QThread::idealThreadCount(), 4));
-    package = QByteArray();
-    const bool complete = reportProblems(unpacked.problems);
-    qDebug() << "Total size of all files in ZIP:" << int(double(unpacked.totalSize) / 1048576.0)
-             << "MB";
-    if (!complete)
-        removeTree(folder, 1);
-    return complete;
 }
 
 // The old release out of the way, the new one in its place; on failure App is put back.
@@ -89,10 +66,14 @@ bool installStaged(QByteArray &package, const InstallPlan &plan, const QString &
     }
     const QString appPath = appPathOf(parent);
     const QString next = appPath + QStringLiteral(".new");
-    const bool installed = unpackInto(package, plan, next) && swap(appPath, next);
-    if (!installed) {
+    if (!unpackRelease(package, plan, next)) {
+        removeIfThere(next);
+        return false;
+    }
+    if (!swap(appPath, next)) {
         removeIfThere(next);
         qDebug() << "Installation incomplète, lancement annulé.";
+        return false;
     }
-    return installed;
+    return true;
 }
