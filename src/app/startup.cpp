@@ -92,10 +92,13 @@ void releaseOrphanedSegment(const QString &folder)
 }
 
 #ifdef Q_OS_UNIX
-// Whether a segment exists under the key and belongs to someone else: then another user
-// made it, and it is no updater of this user's.
+// Whether the key file, or a segment under its key, belongs to someone else: then another
+// user made it, and it is no updater of this user's.
 static bool heldByOtherUser(const QString &keyFile)
 {
+    struct stat file;
+    if (stat(QFile::encodeName(keyFile).constData(), &file) == 0 && file.st_uid != geteuid())
+        return true;
     const key_t key = ftok(QFile::encodeName(keyFile).constData(), 'Q');
     if (key == -1)
         return false;
@@ -123,7 +126,7 @@ Guard takeInstanceGuard(QSharedMemory &guard, QString *why)
         return Guard::Taken;
 #ifdef Q_OS_UNIX
     const QString keyFile = folder + QLatin1Char('/') + QLatin1String(instanceKey);
-    if (guard.error() == QSharedMemory::AlreadyExists && heldByOtherUser(keyFile)) {
+    if (heldByOtherUser(keyFile)) {
         *why = QStringLiteral("another user holds the segment of %1").arg(keyFile);
         return Guard::Unavailable;
     }
