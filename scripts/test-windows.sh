@@ -16,7 +16,7 @@ build=$root/build-tests/windows
 [ -x "$linux/tests/tst_e2e" ] || { echo "run the Linux build first (scripts/test.sh)" >&2; exit 1; }
 
 bash scripts/install-deps.sh mingw-w64 g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix \
-    qt6-base-dev-tools wine wine64 fonts-wine binutils-mingw-w64-x86-64
+    qt6-base-dev-tools wine wine64 fonts-wine binutils-mingw-w64-x86-64 nsis osslsigncode
 
 # One unpacked copy for each archive.
 sum=$(sha256sum "$archive" | cut -c1-16)
@@ -78,3 +78,8 @@ echo "=== Windows suites under Wine"
 echo "=== the Windows program under Wine, end to end"
 (cd "$linux/tests" && WINDOWS_BUILD=$build WINDOWS_INSTALLED=$build/installed \
     WINE_RUN=$toolchain/wine-run.sh ./tst_e2e)
+
+echo "=== the setup program: signed, installed, run and uninstalled under Wine"
+start=$SECONDS
+bash scripts/test-setup.sh "$build" "$linux"
+echo "=== the setup program's step took $(( SECONDS - start )) s"

@@ -1,0 +1,93 @@
+#!/usr/bin/env bash
+# The setup program's step of the Windows leg: signs and makes PellarinSetup-<version>.exe
+# with a code-signing certificate made here, checks both signatures, then in a fresh Wine
+# prefix installs it silently, checks the files, the Start-menu shortcut and the
+# uninstall key, runs the installed updater against a loopback release server, and
+# uninstalls it silently. Run by scripts/test-windows.sh with DISPLAY set:
+#   bash scripts/test-setup.sh <Windows build> <Linux build>
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=$(realpath "$1")
+linux=$(realpath "$2")
+work=$build/setup-test
+rm -rf "$work"
+mkdir -p "$work/www/QVX/release" "$work/app/bin"
+version=$(sed -n 's/^project(PellarinUpdater VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+fail() { echo "setup: $*" >&2; exit 1; }
+
+echo "--- a code-signing certificate, and the signed setup program"
+openssl req -x509 -newkey rsa:2048 -nodes -sha256 -days 30 -keyout "$work/ca.key" \
+    -out "$work/ca.pem" -subj "/CN=Pellarin Test Code Signing CA" \
+    -addext "basicConstraints=critical,CA:TRUE" -addext "keyUsage=critical,keyCertSign" 2> /dev/null
+openssl req -newkey rsa:2048 -nodes -keyout "$work/sign.key" -out "$work/sign.csr" \
+    -subj "/CN=Travik Software" 2> /dev/null
+printf '%s\n' "basicConstraints=CA:FALSE" "keyUsage=critical,digitalSignature" \
+    "extendedKeyUsage=codeSigning" > "$work/sign.ext"
+openssl x509 -req -sha256 -days 30 -in "$work/sign.csr" -CA "$work/ca.pem" -CAkey "$work/ca.key" \
+    -CAcreateserial -extfile "$work/sign.ext" -out "$work/sign.pem" 2> /dev/null
+openssl pkcs12 -export -inkey "$work/sign.key" -in "$work/sign.pem" -certfile "$work/ca.pem" \
+    -passout pass:not-in-the-cache -out "$work/sign.p12"
+cmake -S . -B "$build" -DUPDATER_SIGN_PKCS12="$work/sign.p12" > /dev/null
+UPDATER_SIGN_PASSWORD=not-in-the-cache cmake --build "$build" --target setup > "$work/setup.log"
+grep -q "not-in-the-cache" "$build/CMakeCache.txt" && fail "the password is in the cache"
+setup=$build/PellarinSetup-$version.exe
+for signed in "$build/setup-staging/PellarinUpdater.exe" "$setup"; do
+    osslsigncode verify -CAfile "$work/ca.pem" -in "$signed" > "$work/verify.log" 2>&1 \
+        || { cat "$work/verify.log"; fail "$signed: signature not accepted"; }
+done
+echo "both signed; $(basename "$setup"): $(stat -c %s "$setup") bytes"
+
+echo "--- installed silently in a fresh Wine prefix"
+export WINEPREFIX=$work/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+wine wineboot -i > /dev/null 2>&1
+wineserver -w
+wine "$setup" /S
+wineserver -w
+user=$(wine cmd /c echo %USERNAME% 2> /dev/null | tr -d '\r')
+profile=$WINEPREFIX/drive_c/users/$user
+folder=$profile/AppData/Local/Programs/Pellarin
+for file in PellarinUpdater.exe Uninstall.exe LICENSE THIRD-PARTY-NOTICES Qt6Core.dll \
+    platforms/qwindows.dll tls/qopensslbackend.dll; do
+    [ -f "$folder/$file" ] || fail "no $file in $folder"
+done
+shortcut="$profile/AppData/Roaming/Microsoft/Windows/Start Menu/Programs/Pellarin.lnk"
+[ -f "$shortcut" ] || fail "no Start-menu shortcut"
+key='HKCU\Software\Microsoft\Windows\CurrentVersion\Uninstall\Pellarin'
+wine reg query "$key" > "$work/key.txt" 2> /dev/null || fail "no uninstall key"
+for value in DisplayName DisplayVersion Publisher DisplayIcon UninstallString EstimatedSize; do
+    grep -q "$value" "$work/key.txt" || fail "no $value in the uninstall key"
+done
+echo "files, shortcut and uninstall key are there"
+
+echo "--- the installed updater against a loopback release server"
+cp "$build/tests/launchreporter.exe" "$work/app/bin/PellarinApp.exe"
+"$linux/pellarin-publish" --output "$work/www/QVX/release" "$work/app" "setup test" \
+    https://127.0.0.1:47443/QVX/release/pellarin-setup-test.zip > /dev/null
+python3 - "$work/www" "$linux/tests/certs" <<'SERVE' > "$work/server.log" 2>&1 &
+import functools, http.server, ssl, sys
+handler = functools.partial(http.server.SimpleHTTPRequestHandler, directory=sys.argv[1])
+server = http.server.ThreadingHTTPServer(("127.0.0.1", 47443), handler)
+context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+context.load_cert_chain(sys.argv[2] + "/server.pem", sys.argv[2] + "/server.key")
+server.socket = context.wrap_socket(server.socket, server_side=True)
+server.serve_forever()
+SERVE
+server=$!
+trap 'kill $server 2> /dev/null || true' EXIT
+sleep 0.5
+LAUNCH_REPORT="Z:$work/launched" WINEQT_FORCE_STDERR_LOGGING=1 timeout 60 \
+    wine "$folder/PellarinUpdater.exe" > "$work/updater.log" 2>&1 || true
+for _ in $(seq 100); do [ -f "$work/launched" ] && break; sleep 0.1; done
+[ -f "$folder/App/bin/PellarinApp.exe" ] || { cat "$work/updater.log"; fail "App was not made"; }
+[ -f "$work/launched" ] || { cat "$work/updater.log"; fail "the program did not start"; }
+kill $server 2> /dev/null || true
+echo "App made beside the installed updater, and its program started"
+
+echo "--- uninstalled silently"
+wine "$folder/Uninstall.exe" /S
+wineserver -w
+[ ! -e "$folder" ] || fail "$folder is still there: $(cd "$folder" && find . | head)"
+[ ! -e "$shortcut" ] || fail "the shortcut is still there"
+wine reg query "$key" > /dev/null 2>&1 && fail "the uninstall key is still there"
+wineserver -k 2> /dev/null || true
+echo "folder, shortcut and key are gone"
