@@ -4,7 +4,7 @@
 # password from the environment variable UPDATER_SIGN_PASSWORD), packs the folder with
 # makensis, then signs the setup program too.
 foreach(variable BUILD_DIR STAGING SETUP_FILE NSI_IN PROJECT_SOURCE_DIR PROJECT_VERSION
-        APPLICATION_SOCKET MAKENSIS)
+        APPLICATION_SOCKET MAKENSIS SETUP_COMPRESSOR)
     if(NOT DEFINED ${variable})
         message(FATAL_ERROR "MakeSetup.cmake needs ${variable}")
     endif()

@@ -2,13 +2,15 @@
 # The setup program's step of the Windows leg: signs and makes PellarinSetup-<version>.exe
 # with a code-signing certificate made here, checks both signatures, then in a fresh Wine
 # prefix installs it silently, checks the files, the Start-menu shortcut and the
-# uninstall key, runs the installed updater against a loopback release server, and
-# uninstalls it silently. Run by scripts/test-windows.sh with DISPLAY set:
-#   bash scripts/test-setup.sh <Windows build> <Linux build>
+# uninstall key, runs the installed updater against a loopback release server, checks
+# that the uninstaller removes nothing while Pellarin runs, and uninstalls it silently.
+# Run by scripts/test-windows.sh with DISPLAY set:
+#   bash scripts/test-setup.sh <Windows build> <Linux build> <toolchain's wine-run.sh>
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=$(realpath "$1")
 linux=$(realpath "$2")
+wine_run=$(realpath "$3")
 work=$build/setup-test
 rm -rf "$work"
 mkdir -p "$work/www/QVX/release" "$work/app/bin"
@@ -27,7 +29,9 @@ openssl x509 -req -sha256 -days 30 -in "$work/sign.csr" -CA "$work/ca.pem" -CAke
     -CAcreateserial -extfile "$work/sign.ext" -out "$work/sign.pem" 2> /dev/null
 openssl pkcs12 -export -inkey "$work/sign.key" -in "$work/sign.pem" -certfile "$work/ca.pem" \
     -passout pass:not-in-the-cache -out "$work/sign.p12"
-cmake -S . -B "$build" -DUPDATER_SIGN_PKCS12="$work/sign.p12" > /dev/null
+# zlib: the leg's time, not the smallest file.
+cmake -S . -B "$build" -DUPDATER_SIGN_PKCS12="$work/sign.p12" -DUPDATER_SETUP_COMPRESSOR=zlib \
+    > /dev/null
 UPDATER_SIGN_PASSWORD=not-in-the-cache cmake --build "$build" --target setup > "$work/setup.log"
 grep -q "not-in-the-cache" "$build/CMakeCache.txt" && fail "the password is in the cache"
 setup=$build/PellarinSetup-$version.exe
@@ -82,6 +86,16 @@ for _ in $(seq 100); do [ -f "$work/launched" ] && break; sleep 0.1; done
 [ -f "$work/launched" ] || { cat "$work/updater.log"; fail "the program did not start"; }
 kill $server 2> /dev/null || true
 echo "App made beside the installed updater, and its program started"
+
+echo "--- while Pellarin runs, the uninstaller removes nothing"
+"$wine_run" "$build/demo-app/bin/PellarinApp.exe" > "$work/pellarin.log" 2>&1 &
+for _ in $(seq 100); do grep -q "is running" "$work/pellarin.log" && break; sleep 0.1; done
+wine "$folder/Uninstall.exe" /S
+sleep 5
+[ -f "$folder/PellarinUpdater.exe" ] || fail "the uninstaller removed files while Pellarin ran"
+wineserver -k
+wineserver -w
+echo "it refused, and left everything in place"
 
 echo "--- uninstalled silently"
 wine "$folder/Uninstall.exe" /S

@@ -81,5 +81,5 @@ echo "=== the Windows program under Wine, end to end"
 
 echo "=== the setup program: signed, installed, run and uninstalled under Wine"
 start=$SECONDS
-bash scripts/test-setup.sh "$build" "$linux"
+bash scripts/test-setup.sh "$build" "$linux" "$toolchain/wine-run.sh"
 echo "=== the setup program's step took $(( SECONDS - start )) s"
