@@ -9,23 +9,22 @@
 #include <QUrl>
 
 #include <algorithm>
+#include <cstdio>
 
 #ifdef Q_OS_UNIX
+#    include <dirent.h>
+#    include <fcntl.h>
 #    include <sys/stat.h>
+#    include <unistd.h>
 #endif
 
 static const QByteArray format = "pellarin-installed-release 1";
 
-static TreeEntry describe(const QString &path, const QString &relative)
+#ifdef Q_OS_UNIX
+static TreeEntry describe(const struct stat &info, const QString &relative)
 {
     TreeEntry entry;
     entry.path = relative;
-#ifdef Q_OS_UNIX
-    struct stat info;
-    if (lstat(QFile::encodeName(path).constData(), &info) != 0) {
-        entry.type = 'o';
-        return entry;
-    }
     entry.type = S_ISREG(info.st_mode) ? 'f'
             : S_ISDIR(info.st_mode)    ? 'd'
             : S_ISLNK(info.st_mode)    ? 'l'
@@ -33,16 +32,50 @@ static TreeEntry describe(const QString &path, const QString &relative)
     entry.size = entry.type == 'f' ? qint64(info.st_size) : 0;
     entry.mode = quint32(info.st_mode & 07777);
     entry.modified = qint64(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
-#else
-    const QFileInfo info(path);
-    entry.type = info.isSymLink() ? 'l' : info.isDir() ? 'd' : info.isFile() ? 'f' : 'o';
-    entry.size = entry.type == 'f' ? info.size() : 0;
-    entry.mode = quint32(info.permissions().toInt());
-    entry.modified = info.lastModified().toMSecsSinceEpoch() * 1000000;
-#endif
     return entry;
 }
 
+// A folder's entries and those of its folders, by the system's calls: a start with
+// nothing to download must not wait for a listing that stats every file twice.
+static void walk(int folder, const QString &prefix, QList<TreeEntry> *entries)
+{
+    DIR *dir = fdopendir(folder);
+    if (!dir) {
+        close(folder);
+        return;
+    }
+    while (const dirent *item = readdir(dir)) {
+        if (qstrcmp(item->d_name, ".") == 0 || qstrcmp(item->d_name, "..") == 0)
+            continue;
+        struct stat info;
+        const QString relative = prefix + QFile::decodeName(item->d_name);
+        if (fstatat(dirfd(dir), item->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0) {
+            entries->append({relative, 'o', 0, 0, 0});
+            continue;
+        }
+        entries->append(describe(info, relative));
+        if (S_ISDIR(info.st_mode)) {
+            const int child = openat(dirfd(dir), item->d_name,
+                                     O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+            if (child >= 0)
+                walk(child, relative + QLatin1Char('/'), entries);
+        }
+    }
+    closedir(dir);
+}
+
+QList<TreeEntry> describeTree(const QString &root)
+{
+    QList<TreeEntry> entries;
+    const int folder = open(QFile::encodeName(root).constData(),
+                            O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (folder >= 0)
+        walk(folder, QString(), &entries);
+    std::sort(entries.begin(), entries.end(),
+              [](const TreeEntry &a, const TreeEntry &b) { return a.path < b.path; });
+    return entries;
+}
+#else
 QList<TreeEntry> describeTree(const QString &root)
 {
     QList<TreeEntry> entries;
@@ -50,13 +83,21 @@ QList<TreeEntry> describeTree(const QString &root)
                     QDirIterator::Subdirectories);
     const QDir base(root);
     while (it.hasNext()) {
-        const QString path = it.next();
-        entries.append(describe(path, base.relativeFilePath(path)));
+        it.next();
+        const QFileInfo info = it.fileInfo();
+        TreeEntry entry;
+        entry.path = base.relativeFilePath(info.filePath());
+        entry.type = info.isSymLink() ? 'l' : info.isDir() ? 'd' : info.isFile() ? 'f' : 'o';
+        entry.size = entry.type == 'f' ? info.size() : 0;
+        entry.mode = quint32(info.permissions().toInt());
+        entry.modified = info.lastModified().toMSecsSinceEpoch() * 1000000;
+        entries.append(entry);
     }
     std::sort(entries.begin(), entries.end(),
               [](const TreeEntry &a, const TreeEntry &b) { return a.path < b.path; });
     return entries;
 }
+#endif
 
 QString recordPath(const QString &appPath)
 {
@@ -65,18 +106,17 @@ QString recordPath(const QString &appPath)
 
 // One line an entry: type, size, mode, time, then the path, percent-encoded so that no
 // name can break the line.
-static QByteArray line(const TreeEntry &entry)
-{
-    return QByteArray(1, entry.type) + ' ' + QByteArray::number(entry.size) + ' '
-            + QByteArray::number(entry.mode, 8) + ' ' + QByteArray::number(entry.modified) + ' '
-            + QUrl::toPercentEncoding(entry.path) + '\n';
-}
-
 static QByteArray recordText(const QString &sha256, const QList<TreeEntry> &entries)
 {
     QByteArray text = format + '\n' + sha256.toLatin1() + '\n';
-    for (const TreeEntry &entry : entries)
-        text += line(entry);
+    text.reserve(text.size() + entries.size() * 96);
+    for (const TreeEntry &entry : entries) {
+        char fields[96];
+        const int length = std::snprintf(fields, sizeof fields, "%c %lld %o %lld ", entry.type,
+                                         qlonglong(entry.size), entry.mode,
+                                         qlonglong(entry.modified));
+        text.append(fields, length).append(QUrl::toPercentEncoding(entry.path)).append('\n');
+    }
     return text;
 }
 
