@@ -35,7 +35,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     QDirIterator it(root.path(),
                     QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System,
                     QDirIterator::Subdirectories);
-    const QString app = parent + QLatin1Char('/') + QLatin1String(installFolder);
+    const QString app = installPath(parent);
     while (it.hasNext()) {
         const QString path = it.next();
         const bool allowed = path == app || path.startsWith(app + QLatin1Char('/'))

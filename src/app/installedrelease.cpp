@@ -1,4 +1,4 @@
-#include "names.h"
+#include "installation.h"
 #include "record.h"
 #include "stagedinstallation.h"
 #include "window.h"
@@ -12,18 +12,15 @@ static QString completeRelease(const window &w)
     const QString parent = w.InstallParent();
     if (w.settings.offlineStart)
         recoverStaging(parent);
-    return installedRelease(parent + QLatin1Char('/') + QLatin1String(installFolder));
+    return installedRelease(installPath(parent));
 }
 
 // Starts the installed release; the box when even that fails.
 static void launchInstalled(window &w)
 {
-    if (w.LaunchInstalled() == 0) {
-        quitLater();
-    } else {
+    if (w.LaunchInstalled() != 0)
         showErrorBox();
-        quitLater();
-    }
+    quitLater();
 }
 
 bool window::StartUnchanged()

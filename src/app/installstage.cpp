@@ -18,8 +18,7 @@ QString window::InstallParent() const
 
 static QString programOf(const QString &parent)
 {
-    return parent + QLatin1Char('/') + QLatin1String(installFolder) + QLatin1Char('/')
-            + QLatin1String(programPath);
+    return installPath(parent) + QLatin1Char('/') + QLatin1String(programPath);
 }
 
 // Packages made on Windows record no execute bit, yet must start here too.
@@ -50,7 +49,7 @@ int window::LaunchInstalled()
 int window::InstallAndLaunch(QByteArray package)
 {
     const QString parent = InstallParent();
-    const QString appPath = parent + QLatin1Char('/') + QLatin1String(installFolder);
+    const QString appPath = installPath(parent);
     const bool keepsRecord = settings.skipUnchanged || settings.offlineStart;
     if (plan.entries.isEmpty() && !planPackage(package, parent, &plan))
         return -1;

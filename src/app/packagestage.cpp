@@ -9,27 +9,19 @@
 // Says why a verified package is refused, as each check says it; true when it passed.
 static bool reportVerification(const Verification &verification)
 {
-    switch (verification.failed) {
-    case Verification::Size:
-    case Verification::Digest:
-        qDebug() << "Download corrupted";
+    if (!verification.authentic()) {
+        if (verification.failed == Verification::Signature)
+            qDebug() << "Signature check failed:" << verification.reason;
+        else
+            qDebug() << "Download corrupted";
         return false;
-    case Verification::Signature:
-        qDebug() << "Signature check failed:" << verification.reason;
-        return false;
-    case Verification::Opening:
-        qDebug() << "Files verified";
-        qDebug() << "Impossible d'ouvrir le ZIP en mémoire !";
-        return false;
-    case Verification::Archive:
-        qDebug() << "Files verified";
-        qDebug() << "Paquet refusé, App inchangé:" << verification.reason;
-        return false;
-    case Verification::Passed:
-        qDebug() << "Files verified";
-        return true;
     }
-    return false;
+    qDebug() << "Files verified";
+    if (verification.failed == Verification::Opening)
+        qDebug() << "Impossible d'ouvrir le ZIP en mémoire !";
+    else if (verification.failed == Verification::Archive)
+        qDebug() << "Paquet refusé, App inchangé:" << verification.reason;
+    return verification.failed == Verification::Passed;
 }
 
 void window::RequestZipFinished()
@@ -48,9 +40,7 @@ void window::RequestZipFinished()
                 data, packageDownload->digest(), packageDownload->blake2bDigest(),
                 {QString(), packageUrl, expectedHash, expectedSize, signature}, settings.signingKey,
                 QStorageInfo(parent).blockSize());
-        const bool unpacking = verification.failed == Verification::Passed
-                || verification.failed >= Verification::Opening;
-        if (settings.showProgress && unpacking)
+        if (settings.showProgress && verification.authentic())
             showInstalling();
         if (!reportVerification(verification)) {
             failure = verification.reason;

@@ -25,10 +25,17 @@ bool silentRequested(int argc, char **argv)
     return silent;
 }
 
+#ifdef Q_OS_UNIX
+static QString keyFileIn(const QString &folder)
+{
+    return folder + QLatin1Char('/') + QLatin1String(instanceKey);
+}
+#endif
+
 void setInstanceKey(QSharedMemory &memory, const QString &folder)
 {
 #ifdef Q_OS_UNIX
-    const QString file = folder + QLatin1Char('/') + QLatin1String(instanceKey);
+    const QString file = keyFileIn(folder);
 #    if QT_VERSION >= QT_VERSION_CHECK(6, 6, 0)
     memory.setNativeKey(file, QNativeIpcKey::Type::SystemV);
 #    else
@@ -125,7 +132,7 @@ Guard takeInstanceGuard(QSharedMemory &guard, QString *why)
     if (guard.create(512, QSharedMemory::ReadWrite))
         return Guard::Taken;
 #ifdef Q_OS_UNIX
-    const QString keyFile = folder + QLatin1Char('/') + QLatin1String(instanceKey);
+    const QString keyFile = keyFileIn(folder);
     if (heldByOtherUser(keyFile)) {
         *why = QStringLiteral("another user holds the segment of %1").arg(keyFile);
         return Guard::Unavailable;

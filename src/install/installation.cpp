@@ -19,6 +19,11 @@
 #    include <sys/statvfs.h>
 #endif
 
+QString installPath(const QString &parent)
+{
+    return parent + QLatin1Char('/') + QLatin1String(installFolder);
+}
+
 // Free inodes for the user, or -1 where the file system does not count them.
 static qint64 freeNodes(const QString &path)
 {
@@ -35,7 +40,7 @@ static qint64 freeNodes(const QString &path)
 QString roomProblem(const InstallPlan &plan, const QString &parent, bool oldStays)
 {
     const QStorageInfo storage(parent);
-    const QString appPath = parent + QLatin1Char('/') + QLatin1String(installFolder);
+    const QString appPath = installPath(parent);
     if (!storage.isValid())
         return QString();
     if (plan.bytesNeeded > storage.bytesTotal()) {
@@ -130,7 +135,7 @@ bool installPackage(QByteArray &package, const QString &parent)
 
 bool installPackage(QByteArray &package, const InstallPlan &plan, const QString &parent)
 {
-    const QString appPath = parent + QLatin1Char('/') + QLatin1String(installFolder);
+    const QString appPath = installPath(parent);
     // Checked while the working installation is still there to keep.
     const QString refusal = roomProblem(plan, parent, false);
     if (!refusal.isEmpty()) {

@@ -5,6 +5,9 @@
 #include <QByteArray>
 #include <QString>
 
+// <parent>/App, the installation folder beside the updater.
+QString installPath(const QString &parent);
+
 // Rebuilds <parent>/App from a verified package held in memory, logging as it goes.
 // Whatever the archive's directory can tell is checked first, and a package that fails
 // leaves App as it was. Lets go of the package at the end. True when the installation

@@ -20,6 +20,16 @@
 
 static const QByteArray format = "pellarin-installed-release 1";
 
+// One file or folder of a tree, as the file system describes it.
+struct TreeEntry
+{
+    QString path; // relative to the tree's root
+    char type = 'f'; // 'f' file, 'd' folder, 'l' link, 'o' anything else
+    qint64 size = 0;
+    quint32 mode = 0; // permission bits
+    qint64 modified = 0; // nanoseconds since the epoch, where the system keeps them
+};
+
 #ifdef Q_OS_UNIX
 static TreeEntry describe(const struct stat &info, const QString &relative)
 {
@@ -64,19 +74,18 @@ static void walk(int folder, const QString &prefix, QList<TreeEntry> *entries)
     closedir(dir);
 }
 
-QList<TreeEntry> describeTree(const QString &root)
+// Every entry below `root`, links not followed, in the order the system lists them.
+static QList<TreeEntry> listEntries(const QString &root)
 {
     QList<TreeEntry> entries;
     const int folder = open(QFile::encodeName(root).constData(),
                             O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (folder >= 0)
         walk(folder, QString(), &entries);
-    std::sort(entries.begin(), entries.end(),
-              [](const TreeEntry &a, const TreeEntry &b) { return a.path < b.path; });
     return entries;
 }
 #else
-QList<TreeEntry> describeTree(const QString &root)
+static QList<TreeEntry> listEntries(const QString &root)
 {
     QList<TreeEntry> entries;
     QDirIterator it(root, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System,
@@ -93,13 +102,20 @@ QList<TreeEntry> describeTree(const QString &root)
         entry.modified = info.lastModified().toMSecsSinceEpoch() * 1000000;
         entries.append(entry);
     }
-    std::sort(entries.begin(), entries.end(),
-              [](const TreeEntry &a, const TreeEntry &b) { return a.path < b.path; });
     return entries;
 }
 #endif
 
-QString recordPath(const QString &appPath)
+// The same, sorted by path, as a record lists them.
+static QList<TreeEntry> describeTree(const QString &root)
+{
+    QList<TreeEntry> entries = listEntries(root);
+    std::sort(entries.begin(), entries.end(),
+              [](const TreeEntry &a, const TreeEntry &b) { return a.path < b.path; });
+    return entries;
+}
+
+static QString recordPath(const QString &appPath)
 {
     return appPath + QStringLiteral(".record");
 }

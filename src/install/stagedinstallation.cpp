@@ -1,7 +1,6 @@
 #include "stagedinstallation.h"
 
 #include "installation.h"
-#include "names.h"
 #include "record.h"
 #include "tree.h"
 
@@ -9,11 +8,6 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QThread>
-
-static QString appPathOf(const QString &parent)
-{
-    return parent + QLatin1Char('/') + QLatin1String(installFolder);
-}
 
 static void removeIfThere(const QString &path)
 {
@@ -26,7 +20,7 @@ static void removeIfThere(const QString &path)
 
 void recoverStaging(const QString &parent)
 {
-    const QString appPath = appPathOf(parent);
+    const QString appPath = installPath(parent);
     const QString old = appPath + QStringLiteral(".old");
     if (!QFileInfo::exists(appPath) && QFileInfo(old).isDir())
         QDir().rename(old, appPath);
@@ -64,7 +58,7 @@ bool installStaged(QByteArray &package, const InstallPlan &plan, const QString &
         qDebug() << "Paquet refusé, App inchangé:" << refusal;
         return false;
     }
-    const QString appPath = appPathOf(parent);
+    const QString appPath = installPath(parent);
     const QString next = appPath + QStringLiteral(".new");
     if (!unpackRelease(package, plan, next)) {
         removeIfThere(next);

@@ -17,6 +17,10 @@ struct Verification
     QString reason;
     // After Passed: what the archive's directory says about the installation.
     InstallPlan plan;
+
+    // Whether the package is the one the manifest (and the key) vouch for, whatever its
+    // archive then turned out to be.
+    bool authentic() const { return failed == Passed || failed > Signature; }
 };
 
 // `sha256` is the package's lower-case hex SHA-256 and `blake2b` its BLAKE2b-512 (the
