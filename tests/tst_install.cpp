@@ -46,7 +46,8 @@ private slots:
     void executeBits();
 
 private:
-    int install(const QByteArray &package, bool silent = false);
+    // `staged`: beside the old release and swapped in, as UPDATER_OFFLINE_START does.
+    int install(const QByteArray &package, bool silent = false, bool staged = false);
     // Everything under `folder`: folders end in '/', files read "name=contents".
     static QStringList tree(const QString &folder);
 
@@ -83,10 +84,11 @@ void tst_Install::cleanup()
     env.reset();
 }
 
-int tst_Install::install(const QByteArray &package, bool silent)
+int tst_Install::install(const QByteArray &package, bool silent, bool staged)
 {
     Settings settings;
     settings.installParent = parent;
+    settings.offlineStart = staged;
     window w(settings);
     w.silent = silent;
     return w.InstallAndLaunch(package);
@@ -183,6 +185,9 @@ void tst_Install::previousInstallation_data()
     QTest::newRow("read-only folder") << "read-only folder";
     QTest::newRow("links to the outside") << "links";
     QTest::newRow("App is a link") << "App link";
+    // Staged, App goes aside as App.old before it is removed: only the link goes.
+    QTest::newRow("App is a link, staged") << "App link staged";
+    QTest::newRow("App.old is a link, App missing, staged") << "old link staged";
 }
 
 void tst_Install::previousInstallation()
@@ -227,16 +232,19 @@ void tst_Install::previousInstallation()
         QVERIFY(QFile::link(outside + "/inner/keep.txt", app + "/old/file-link"));
     } else {
         QVERIFY(QDir(app).removeRecursively());
-        QVERIFY(QFile::link(outside, app));
+        QVERIFY(QFile::link(outside, kind.startsWith("old") ? app + ".old" : app));
     }
 
     {
         PermissionsEnforced enforced;
-        QCOMPARE(install(ZipBuilder().file(exe, launchReporter(), executable()).build()), 0);
+        QCOMPARE(install(ZipBuilder().file(exe, launchReporter(), executable()).build(), false,
+                         kind.endsWith("staged")),
+                 0);
     }
     QCOMPARE(tree(app), QStringList({"bin/", exe + "=" + QString::fromUtf8(launchReporter())}));
     QVERIFY(!QFileInfo(app).isSymLink());
     QVERIFY(QFile::exists(outside + "/inner/keep.txt"));
+    QVERIFY(!QFileInfo::exists(app + ".old") && !QFileInfo(app + ".old").isSymLink());
     QTRY_VERIFY(QFile::exists(report));
 }
 
@@ -437,21 +445,29 @@ void tst_Install::unsafeNames_data()
     QTest::addColumn<QString>("name");
     QTest::addColumn<bool>("link");
     QTest::addColumn<QString>("logged");
+    QTest::addColumn<QString>("reason");
 
+    const QString outside = QStringLiteral("chemin hors du dossier App");
+    const QString unsupported = QStringLiteral("nom non pris en charge");
     // Each would land outside App if it were joined to it as it stands.
-    QTest::newRow("parent folder") << "../outside.txt" << false << R"("../outside.txt")";
+    QTest::newRow("parent folder") << "../outside.txt" << false << R"("../outside.txt")" << outside;
     QTest::newRow("climbs out later")
-            << "bin/../../outside.txt" << false << R"("bin/../../outside.txt")";
-    QTest::newRow("climbs out of a folder")
-            << "a/b/../../../../outside.txt" << false << R"("a/b/../../../../outside.txt")";
-    QTest::newRow("absolute") << QString() << false << QString();
-    QTest::newRow("backslashes") << R"(..\outside.txt)" << false << R"("..\\outside.txt")";
-    QTest::newRow("drive letter") << "C:outside.txt" << false << R"("C:outside.txt")";
-    QTest::newRow("drive root") << "C:/outside.txt" << false << R"("C:/outside.txt")";
-    QTest::newRow("network share") << R"(\\server\share\x)" << false << R"("\\\\server\\share\\x")";
-    QTest::newRow("stream") << "bin:outside.txt" << false << R"("bin:outside.txt")";
-    QTest::newRow("resource") << ":/outside.txt" << false << R"(":/outside.txt")";
-    QTest::newRow("symbolic link") << "lib/link" << true << R"("lib/link")";
+            << "bin/../../outside.txt" << false << R"("bin/../../outside.txt")" << outside;
+    QTest::newRow("climbs out of a folder") << "a/b/../../../../outside.txt" << false
+                                            << R"("a/b/../../../../outside.txt")" << outside;
+    QTest::newRow("absolute") << QString() << false << QString() << outside;
+    QTest::newRow("backslashes") << R"(..\outside.txt)" << false << R"("..\\outside.txt")"
+                                 << outside;
+    QTest::newRow("drive letter") << "C:outside.txt" << false << R"("C:outside.txt")" << outside;
+    QTest::newRow("drive root") << "C:/outside.txt" << false << R"("C:/outside.txt")" << outside;
+    QTest::newRow("network share")
+            << R"(\\server\share\x)" << false << R"("\\\\server\\share\\x")" << outside;
+    // Inside App, yet not a file name everywhere: a stream or a folder on Windows.
+    QTest::newRow("stream") << "bin:outside.txt" << false << R"("bin:outside.txt")" << unsupported;
+    QTest::newRow("backslash inside a name")
+            << R"(data/a\b.ini)" << false << R"("data/a\\b.ini")" << unsupported;
+    QTest::newRow("resource") << ":/outside.txt" << false << R"(":/outside.txt")" << outside;
+    QTest::newRow("symbolic link") << "lib/link" << true << R"("lib/link")" << outside;
 }
 
 void tst_Install::unsafeNames()
@@ -459,6 +475,7 @@ void tst_Install::unsafeNames()
     QFETCH(QString, name);
     QFETCH(bool, link);
     QFETCH(QString, logged);
+    QFETCH(QString, reason);
 
     const QString outside = env->filePath(QStringLiteral("outside.txt"));
     if (name.isEmpty()) {
@@ -475,7 +492,7 @@ void tst_Install::unsafeNames()
     LogCapture capture;
     QCOMPARE(install(builder.build()), 0);
     QCOMPARE(capture.lines().first(),
-             QStringLiteral("D: Entrée ignorée, chemin hors du dossier App: ") + logged);
+             QStringLiteral("D: Entrée ignorée, %1: %2").arg(reason, logged));
     QCOMPARE(capture.lines().at(1), QStringLiteral("D: Total size of all files in ZIP: 0 MB"));
     QVERIFY(!QFile::exists(outside));
     QCOMPARE(tree(app).size(), 2); // bin/ and the executable

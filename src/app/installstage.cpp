@@ -16,25 +16,9 @@ QString window::InstallParent() const
                                             : settings.installParent;
 }
 
-static QString programOf(const QString &parent)
-{
-    return installPath(parent) + QLatin1Char('/') + QLatin1String(programPath);
-}
-
-// Packages made on Windows record no execute bit, yet must start here too.
-static void makeExecutable(const QString &program)
-{
-#ifndef Q_OS_WIN
-    if (QFile::exists(program))
-        QFile::setPermissions(program, QFile::permissions(program) | QFile::ExeOwner);
-#else
-    Q_UNUSED(program);
-#endif
-}
-
 int window::LaunchInstalled()
 {
-    const QString program = programOf(InstallParent());
+    const QString program = programIn(installPath(InstallParent()));
     qDebug() << "Launching program:" << program;
     makeExecutable(program);
     const QStringList arguments = silent ? QStringList{QStringLiteral("--silent")} : QStringList{};
@@ -53,17 +37,18 @@ int window::InstallAndLaunch(QByteArray package)
     const bool keepsRecord = settings.skipUnchanged || settings.offlineStart;
     if (plan.entries.isEmpty() && !planPackage(package, parent, &plan))
         return -1;
-    // In place, App is touched at once; staged, only by the swap, which sees to the record.
-    if (keepsRecord && !settings.offlineStart)
+    // Staged, App and its record change together in the swap.
+    if (settings.offlineStart)
+        return installStaged(package, plan, parent, expectedHash) ? LaunchInstalled() : -1;
+    // In place, App is touched at once. The package is let go of before the application
+    // starts.
+    if (keepsRecord)
         removeRecord(appPath);
-    // The package is let go of before the application starts.
-    const bool installed = settings.offlineStart ? installStaged(package, plan, parent)
-                                                 : installPackage(package, plan, parent);
-    if (!installed)
+    if (!installPackage(package, plan, parent))
         return -1;
     if (keepsRecord) {
         // As the program will be found next time, its execute bit included.
-        makeExecutable(programOf(parent));
+        makeExecutable(programIn(appPath));
         writeRecord(appPath, expectedHash);
     }
     return LaunchInstalled();

@@ -24,6 +24,21 @@ QString installPath(const QString &parent)
     return parent + QLatin1Char('/') + QLatin1String(installFolder);
 }
 
+QString programIn(const QString &appPath)
+{
+    return appPath + QLatin1Char('/') + QLatin1String(programPath);
+}
+
+void makeExecutable(const QString &program)
+{
+#ifndef Q_OS_WIN
+    if (QFile::exists(program))
+        QFile::setPermissions(program, QFile::permissions(program) | QFile::ExeOwner);
+#else
+    Q_UNUSED(program);
+#endif
+}
+
 // Free inodes for the user, or -1 where the file system does not count them.
 static qint64 freeNodes(const QString &path)
 {
@@ -70,9 +85,7 @@ QString roomProblem(const InstallPlan &plan, const QString &parent, bool oldStay
 static bool removeOld(const QString &appPath, int threads)
 {
     // A link named App is taken away, not what it points to.
-    if (QFileInfo(appPath).isSymLink())
-        QFile::remove(appPath);
-    else if (QDir(appPath).exists())
+    if (isLink(appPath) || QDir(appPath).exists())
         removeTree(appPath, threads);
     const QStringList remains = remainsOf(appPath);
     for (const QString &path : remains.mid(0, 20))
@@ -89,6 +102,9 @@ static bool reportProblems(const QList<EntryProblem> &problems)
         switch (problem.kind) {
         case EntryProblem::Unsafe:
             qDebug() << "Entrée ignorée, chemin hors du dossier App:" << problem.text;
+            break;
+        case EntryProblem::Unsupported:
+            qDebug() << "Entrée ignorée, nom non pris en charge:" << problem.text;
             break;
         case EntryProblem::Unreadable:
             qDebug() << "Impossible d'ouvrir le fichier dans le ZIP" << problem.text;

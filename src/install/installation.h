@@ -7,6 +7,10 @@
 
 // <parent>/App, the installation folder beside the updater.
 QString installPath(const QString &parent);
+// The program that an installation in `appPath` starts.
+QString programIn(const QString &appPath);
+// Packages made on Windows record no execute bit, yet their program must start here too.
+void makeExecutable(const QString &program);
 
 // Rebuilds <parent>/App from a verified package held in memory, logging as it goes.
 // Whatever the archive's directory can tell is checked first, and a package that fails

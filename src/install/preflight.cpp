@@ -9,15 +9,27 @@
 #include <quazipfile.h>
 #include <quazipfileinfo.h>
 
+NameProblem nameProblem(const QString &name)
+{
+    const QStringList parts
+            = QString(name).replace(QLatin1Char('\\'), QLatin1Char('/')).split(QLatin1Char('/'));
+    // Absolute, a share, a drive or a resource, or climbing out with "..".
+    if (name.isEmpty() || name.startsWith(QLatin1Char('/')) || name.startsWith(QLatin1Char('\\'))
+        || name.startsWith(QLatin1Char(':')) || (name.size() > 1 && name.at(1) == QLatin1Char(':'))
+        || parts.contains(QStringLiteral(".."))) {
+        return NameProblem::Outside;
+    }
+    // A stream on Windows, a folder there; legal in a name elsewhere, yet not everywhere.
+    if (name.contains(QLatin1Char(':')) || name.contains(QLatin1Char('\\')))
+        return NameProblem::Unsupported;
+    return NameProblem::None;
+}
+
 QString installName(const QuaZipFileInfo64 &info)
 {
     const QString &name = info.name;
-    // Absolute, a drive, stream or resource, or climbing out with "..".
-    if (name.isEmpty() || name.startsWith(QLatin1Char('/')) || name.contains(QLatin1Char('\\'))
-        || name.contains(QLatin1Char(':')) || info.isSymbolicLink()
-        || name.split(QLatin1Char('/')).contains(QStringLiteral(".."))) {
+    if (nameProblem(name) != NameProblem::None || info.isSymbolicLink())
         return QString();
-    }
     const bool folder = name.endsWith(QLatin1Char('/'));
     const QString clean = QDir::cleanPath(name);
     if (clean == QLatin1String("."))
@@ -105,6 +117,8 @@ QString planInstallation(QuaZip &zip, QByteArrayView archive, qint64 blockSize, 
             return QStringLiteral("entrée %1 du répertoire illisible").arg(plan->entries.size() + 1);
         entry.name = installName(info);
         entry.archiveName = info.name;
+        entry.unsupported = !info.isSymbolicLink()
+                && nameProblem(info.name) == NameProblem::Unsupported;
         entry.size = info.uncompressedSize;
         entry.readable = isReadableEntry(info);
         entry.execute = executeBits(info);

@@ -18,6 +18,8 @@ struct PlannedEntry
     QString name;
     // As the archive spells it.
     QString archiveName;
+    // Left out for a name that not every system takes (see nameProblem()).
+    bool unsupported = false;
     quint64 size = 0;
     bool readable = false;
     // Execute bits to add once the file is written.
@@ -40,8 +42,13 @@ struct InstallPlan
     QSet<QString> folders;
 };
 
+// Why a package's entry of this name is left out: it could reach outside App, or it
+// holds ':' or '\\', which are not file names everywhere; or nothing.
+enum class NameProblem { None, Outside, Unsupported };
+NameProblem nameProblem(const QString &name);
+
 // The entry's name relative to App, cleaned ("./a//b" is "a/b"), with a final '/' for a
-// folder; empty when the entry could reach outside App or is a symbolic link.
+// folder; empty when nameProblem() finds one or the entry is a symbolic link.
 QString installName(const QuaZipFileInfo64 &info);
 
 // Whether the zip reader can check the entry completely: not encrypted (it would open

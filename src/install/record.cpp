@@ -1,5 +1,7 @@
 #include "record.h"
 
+#include "regularfile.h"
+
 #include <QDateTime>
 #include <QDir>
 #include <QDirIterator>
@@ -148,12 +150,22 @@ void removeRecord(const QString &appPath)
     QFile::remove(recordPath(appPath));
 }
 
+void moveRecord(const QString &from, const QString &to)
+{
+    if (!QFileInfo::exists(recordPath(from)))
+        return;
+    // Windows renames onto nothing.
+    removeRecord(to);
+    QFile::rename(recordPath(from), recordPath(to));
+}
+
 QString installedRelease(const QString &appPath)
 {
+    static constexpr qint64 limit = 64 * 1024 * 1024;
     QFile file(recordPath(appPath));
-    if (!file.open(QIODevice::ReadOnly) || file.size() > 64 * 1024 * 1024)
+    if (!openRegular(file, QIODevice::ReadOnly) || file.size() > limit)
         return QString();
-    const QByteArray text = file.readAll();
+    const QByteArray text = file.read(limit);
     const int end = text.indexOf('\n', format.size() + 1);
     if (!text.startsWith(format + '\n') || end < 0)
         return QString();

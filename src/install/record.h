@@ -12,6 +12,9 @@
 // temporary name and then renamed. False when it could not be written.
 bool writeRecord(const QString &appPath, const QString &sha256);
 void removeRecord(const QString &appPath);
+// Makes the record of `from`, when there is one, the record of `to`, for a tree renamed
+// from one to the other.
+void moveRecord(const QString &from, const QString &to);
 
 // The SHA-256 of the release installed in `appPath` when its record is readable, of
 // this format, and App is exactly as recorded; otherwise empty: nothing complete is

@@ -28,8 +28,20 @@ static void openAndListTree(const QString &folder, QStringList *files, QStringLi
     }
 }
 
+bool isLink(const QString &path)
+{
+    const QFileInfo info(path);
+    return info.isSymLink() || info.isJunction();
+}
+
 void removeTree(const QString &path, int threads)
 {
+    // A link goes, and what it points to stays: it may be anyone's folder.
+    if (isLink(path)) {
+        if (!QFile::remove(path))
+            QDir().rmdir(path); // a junction
+        return;
+    }
     QStringList files;
     QStringList folders;
     openAndListTree(path, &files, &folders);
@@ -49,7 +61,7 @@ void removeTree(const QString &path, int threads)
 QStringList remainsOf(const QString &path)
 {
     const QFileInfo root(path);
-    if (root.isSymLink())
+    if (isLink(path))
         return {path};
     // A file named App is no installation: making the folder fails and says so.
     if (!root.isDir())

@@ -7,7 +7,11 @@
 // read-only in it, by an installer or by hand, is opened up on the way, or nothing in
 // it could be deleted. Links are never followed.
 
-// Deletes a folder and everything in it, the files on `threads` threads.
+// Whether `path` itself is a link (on Windows also a junction), whatever it points to.
+bool isLink(const QString &path);
+
+// Deletes a folder and everything in it, the files on `threads` threads; a link is
+// deleted itself, never what it points to.
 void removeTree(const QString &path, int threads);
 
 // What is left of a tree that should be gone: the files first, then the folders,

@@ -105,8 +105,12 @@ Unpacked unpack(const QByteArray &package, const QList<PlannedEntry> &entries,
 
     Unpacked all;
     for (int index = 0; index < entries.size(); ++index) {
-        if (entries.at(index).name.isEmpty())
-            all.problems.append({index, EntryProblem::Unsafe, entries.at(index).archiveName});
+        const PlannedEntry &entry = entries.at(index);
+        if (entry.name.isEmpty()) {
+            all.problems.append(
+                    {index, entry.unsupported ? EntryProblem::Unsupported : EntryProblem::Unsafe,
+                     entry.archiveName});
+        }
     }
     for (const Unpacked &result : results) {
         all.totalSize += result.totalSize;

@@ -16,7 +16,7 @@ WriteResult writeEntry(const QByteArray &data, const QString &path);
 // Something that went wrong with one entry.
 struct EntryProblem
 {
-    enum Kind { Unsafe, Unreadable, NotCreated, NotWritten };
+    enum Kind { Unsafe, Unsupported, Unreadable, NotCreated, NotWritten };
     int index;
     Kind kind;
     QString text; // the entry's name, or the file's path

@@ -1,0 +1,8 @@
+#pragma once
+
+#include <QFile>
+
+// Opens `file` (ReadOnly, or WriteOnly made or emptied) only when it is a regular file:
+// never through a link, whose target could be anyone's file, nor a pipe or a device that
+// would block the run or never end.
+bool openRegular(QFile &file, QIODevice::OpenMode mode);
