@@ -1,3 +1,4 @@
+#include "connectproxy.h"
 #include "digest.h"
 #include "download.h"
 #include "httpsserver.h"
@@ -30,6 +31,8 @@ private slots:
     void largePackage();
     void redirects_data();
     void redirects();
+    void proxies_data();
+    void proxies();
     void progress_data();
     void progress();
     void certificates_data();
@@ -344,14 +347,23 @@ void tst_Network::redirects_data()
     QTest::addColumn<int>("status");
     QTest::addColumn<bool>("otherHost");
     QTest::addColumn<int>("missing");
+    QTest::addColumn<QString>("hop");
     QTest::addColumn<QString>("lastLine");
 
     const QString launched = QStringLiteral("D: Program launched successfully.");
-    QTest::newRow("302, same host") << 302 << false << 0 << launched;
-    QTest::newRow("307, another host") << 307 << true << 0 << launched;
+    const QString failed = QStringLiteral(R"(D: Error downloading update :  "%1")");
+    QTest::newRow("302, same host") << 302 << false << 0 << QString() << launched;
+    QTest::newRow("307, another host") << 307 << true << 0 << QString() << launched;
     QTest::newRow("301, final body one byte short")
-            << 301 << false << 1
-            << R"(D: Error downloading update :  "%SIZE-1% bytes received, fewer than the manifest's size of %SIZE% bytes")";
+            << 301 << false << 1 << QString()
+            << failed.arg(
+                       "%SIZE-1% bytes received, fewer than the manifest's size of %SIZE% bytes");
+    // Followed at its headers: the body is never read.
+    QTest::newRow("302 with an endless body") << 302 << false << 0 << "endless" << launched;
+    QTest::newRow("302 without a Location") << 302 << false << 0 << "no location"
+                                            << failed.arg("Redirect (HTTP 302) without a Location");
+    // Three hops of 400 ms with no body between them: the inactivity rule spans them all.
+    QTest::newRow("slow hops") << 302 << false << 0 << "slow" << failed.arg("No data for 1 s");
 }
 
 void tst_Network::redirects()
@@ -359,6 +371,7 @@ void tst_Network::redirects()
     QFETCH(int, status);
     QFETCH(bool, otherHost);
     QFETCH(int, missing);
+    QFETCH(QString, hop);
     QFETCH(QString, lastLine);
 
     // Where a CDN keeps the package: here, or on a host of its own.
@@ -367,12 +380,21 @@ void tst_Network::redirects()
     const QString stored = QStringLiteral("/storage/pellarin-2.0.zip");
     holder.serve(stored, package.chopped(missing), 200,
                  missing ? HttpsServer::NoLength : HttpsServer::Complete);
-    server->redirect(
-            packagePath,
-            otherHost
-                    ? QStringLiteral("https://localhost:%1%2").arg(holder.serverPort()).arg(stored)
-                    : stored,
-            status);
+    const QString target = otherHost
+            ? QStringLiteral("https://localhost:%1%2").arg(holder.serverPort()).arg(stored)
+            : stored;
+    if (hop == "slow") {
+        settings.transferTimeout = 1000;
+        for (const QString &path : {packagePath, QStringLiteral("/hop1"), QStringLiteral("/hop2")})
+            server->redirect(path,
+                             path == packagePath       ? "/hop1"
+                                     : path == "/hop1" ? "/hop2"
+                                                       : target,
+                             status, HttpsServer::Complete, 400);
+    } else {
+        server->redirect(packagePath, hop == "no location" ? QString() : target, status,
+                         hop == "endless" ? HttpsServer::Endless : HttpsServer::Complete);
+    }
     server->serve(manifestPath,
                   expand({R"({"version": "2.0", "url": "%URL%", "hash": "%HASH%", "size": %SIZE%})"})
                           .first()
@@ -382,12 +404,80 @@ void tst_Network::redirects()
     run(w);
 
     QCOMPARE(log->lines().last(), expand({lastLine}).first());
-    QCOMPARE(closer->boxes, missing ? 1 : 0);
-    QCOMPARE(holder.requests.last(), "GET " + stored);
-    if (missing)
-        QCOMPARE(installedPrevious(), QStringLiteral("version 1.0"));
-    else
+    const bool launched = lastLine.endsWith(QLatin1String("successfully."));
+    QCOMPARE(closer->boxes, launched ? 0 : 1);
+    if (launched || missing)
+        QCOMPARE(holder.requests.last(), "GET " + stored);
+    if (launched)
         QTRY_VERIFY(QFile::exists(report));
+    else
+        QCOMPARE(installedPrevious(), QStringLiteral("version 1.0"));
+    // A redirect without a Location is not followed again and again.
+    QVERIFY(server->requests.size() <= 4);
+}
+
+void tst_Network::proxies_data()
+{
+    QTest::addColumn<QString>("setting");
+    QTest::addColumn<QString>("chain");
+    QTest::addColumn<bool>("refuses");
+    QTest::addColumn<QString>("lastLine");
+
+    const QString launched = QStringLiteral("D: Program launched successfully.");
+    QTest::newRow("through the proxy") << "HTTPS_PROXY"
+                                       << "good" << false << launched;
+    QTest::newRow("host in no_proxy") << "no_proxy"
+                                      << "good" << false << launched;
+    // The certificate is still checked end to end, before the request is sent.
+    QTest::newRow("host not in the certificate, through the proxy")
+            << "https_proxy"
+            << "other-name" << false
+            << R"(D: Error checking for update :  "SSL handshake failed: The host name did not match any of the valid hosts for this certificate")";
+    QTest::newRow("proxy asks for credentials")
+            << "https_proxy"
+            << "good" << true
+            << R"x(D: Error checking for update :  "Proxy requires authentication (proxy 127.0.0.1:%PROXYPORT%)")x";
+}
+
+void tst_Network::proxies()
+{
+    QFETCH(QString, setting);
+    QFETCH(QString, chain);
+    QFETCH(bool, refuses);
+    QFETCH(QString, lastLine);
+#ifdef Q_OS_WIN
+    QSKIP("on Windows the proxy is the user's Internet settings, not the environment");
+#endif
+    ConnectProxy proxy(refuses);
+    const auto unset = qScopeGuard([] {
+        for (const char *name : {"https_proxy", "HTTPS_PROXY", "no_proxy"})
+            qunsetenv(name);
+    });
+    qputenv(setting == "HTTPS_PROXY" ? "HTTPS_PROXY" : "https_proxy", proxy.address().toLatin1());
+    if (setting == "no_proxy")
+        qputenv("no_proxy", "example.com, 127.0.0.0/8");
+    server = std::make_unique<HttpsServer>(0, QStringLiteral(TEST_CERT_DIR),
+                                           QStringLiteral("chains/") + chain);
+    settings.manifestLocation = server->url(manifestPath);
+    server->serve(manifestPath, goodManifest(server->url(packagePath), package));
+    server->serve(packagePath, package);
+
+    window w(settings);
+    run(w);
+
+    QCOMPARE(log->lines().last(),
+             QString(lastLine).replace("%PROXYPORT%", QString::number(proxy.serverPort())));
+    const QString tunnel = QStringLiteral("CONNECT 127.0.0.1:%1").arg(server->serverPort());
+    QCOMPARE(proxy.requests.isEmpty(), setting == "no_proxy");
+    for (const QString &request : std::as_const(proxy.requests))
+        QCOMPARE(request, tunnel);
+    if (lastLine.endsWith(QLatin1String("successfully."))) {
+        QCOMPARE(server->requests.size(), 2);
+        QTRY_VERIFY(QFile::exists(report));
+    } else {
+        QVERIFY(server->requests.isEmpty());
+        QCOMPARE(closer->boxes, 1);
+    }
 }
 
 void tst_Network::progress_data()
@@ -531,18 +621,17 @@ void tst_Network::hostileServer_data()
 
     const QString checking = R"(D: Error checking for update :  "%1")";
     const QString downloading = R"(D: Error downloading update :  "%1")";
-    const QString canceled = QStringLiteral("Operation canceled");
+    const QString stalled = QStringLiteral("No data for 1 s");
+    const QString slow = QStringLiteral("Under 1024 bytes/s for 1.2 s");
     // Below 1 KiB/s, though never silent for as long as the inactivity time-out.
     QTest::newRow("manifest stalls")
-            << true << int(HttpsServer::Stall) << 0 << checking.arg(canceled);
-    QTest::newRow("manifest drips")
-            << true << int(HttpsServer::Drip) << 1 << checking.arg(canceled);
+            << true << int(HttpsServer::Stall) << 0 << checking.arg(stalled);
+    QTest::newRow("manifest drips") << true << int(HttpsServer::Drip) << 1 << checking.arg(slow);
     QTest::newRow("endless manifest") << true << int(HttpsServer::Endless) << 0
                                       << checking.arg("More than the limit of 1048576 bytes");
     QTest::newRow("package stalls")
-            << false << int(HttpsServer::Stall) << 0 << downloading.arg(canceled);
-    QTest::newRow("package drips")
-            << false << int(HttpsServer::Drip) << 1 << downloading.arg(canceled);
+            << false << int(HttpsServer::Stall) << 0 << downloading.arg(stalled);
+    QTest::newRow("package drips") << false << int(HttpsServer::Drip) << 1 << downloading.arg(slow);
     // In 30 pieces 50 ms apart: longer than lowSpeedTime, yet well above 1 KiB/s.
     QTest::newRow("package slow but steady")
             << false << int(HttpsServer::Drip) << -30 << "D: Program launched successfully.";
@@ -557,7 +646,7 @@ void tst_Network::hostileServer()
 
     // Slack for a loaded machine: a drip every 50 ms never trips it.
     settings.transferTimeout = 1000;
-    settings.lowSpeedTime = 600;
+    settings.lowSpeedTime = 1200;
     usePackageWithNoise("noise.bin", 4096);
     if (dripBytes < 0)
         dripBytes = int(package.size() / -dripBytes) + 1;

@@ -1,4 +1,5 @@
 #include "download.h"
+#include "proxies.h"
 #include "releasemanifest.h"
 #include "window.h"
 
@@ -11,6 +12,7 @@ void window::DownloadLatest()
     qDebug() << "Downloading latest version...";
     const QUrl url(settings.manifestLocation, QUrl::TolerantMode);
     manager = new QNetworkAccessManager(this);
+    useSystemProxies(manager);
     manifestDownload = new Download(manager, url, settings, settings.maxManifestSize);
     // A network that swallows packets must not keep the installed release waiting.
     if (settings.offlineStart)

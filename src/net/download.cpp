@@ -1,6 +1,7 @@
 #include "download.h"
 
-#include "speedlimit.h"
+#include "patience.h"
+#include "proxies.h"
 #include "trust.h"
 
 #include <QNetworkAccessManager>
@@ -19,6 +20,8 @@ Download::Download(QNetworkAccessManager *manager, const QUrl &url, const Settin
       wantBlake2b(blake2b)
 {
     trustsAll = settings.vendorAuthorities.isEmpty();
+    patience = new Patience(this, settings.transferTimeout, settings.lowSpeedLimit,
+                            settings.lowSpeedTime, [this](const QString &reason) { fail(reason); });
     start(url, firstAttempt(settings.vendorAuthorities));
 }
 
@@ -34,13 +37,11 @@ void Download::start(const QUrl &hop, const QSslConfiguration &ssl)
     body.clear();
     problem.clear();
     sslErrors.clear();
-    redirecting = false;
     sha256 = std::make_unique<Digest>(QCryptographicHash::Sha256);
     if (wantBlake2b)
         blake2b = std::make_unique<Digest>(QCryptographicHash::Blake2b_512);
 
     QNetworkRequest request(hop);
-    request.setTransferTimeout(settings.transferTimeout);
     request.setSslConfiguration(ssl);
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
                          QNetworkRequest::ManualRedirectPolicy);
@@ -49,7 +50,6 @@ void Download::start(const QUrl &hop, const QSslConfiguration &ssl)
     // Without a limit the network thread reads ahead of us, and what piles up in between
     // stays in the process's memory for the rest of the run.
     current->setReadBufferSize(4 * 1024 * 1024);
-    new SpeedLimit(current, settings.lowSpeedLimit, settings.lowSpeedTime);
     connect(current, &QNetworkReply::sslErrors, this,
             [this](const QList<QSslError> &errors) { sslErrors = errors; });
     connect(current, &QNetworkReply::encrypted, this, &Download::checkHost);
@@ -71,9 +71,6 @@ void Download::end()
         start(hop, systemAuthorities());
         return;
     }
-    if (redirecting && problem.isEmpty() && current->error() == QNetworkReply::NoError && follow()) {
-        return;
-    }
     read();
     if (problem.isEmpty() && current->error() == QNetworkReply::NoError && expectedSize >= 0
         && body.size() < expectedSize) {
@@ -90,11 +87,15 @@ void Download::end()
 bool Download::follow()
 {
     const QUrl from = current->url();
+    const QByteArray location = current->rawHeader("Location").trimmed();
     const QUrl to = from.resolved(
             current->attribute(QNetworkRequest::RedirectionTargetAttribute).toUrl());
     const bool known = to.scheme() == QLatin1String("https")
             || to.scheme() == QLatin1String("http");
-    if (++hops > QNetworkRequest(url).maximumRedirectsAllowed()) {
+    if (location.isEmpty()) {
+        problem = QStringLiteral("Redirect (HTTP %1) without a Location")
+                          .arg(current->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt());
+    } else if (++hops > QNetworkRequest(url).maximumRedirectsAllowed()) {
         problem = QStringLiteral("Too many redirects");
     } else if (!known) {
         problem = QStringLiteral("Unsupported redirect to %1").arg(to.toString());
@@ -109,8 +110,17 @@ bool Download::follow()
     return false;
 }
 
+void Download::redirect()
+{
+    // Its body, however long, is not the one asked for.
+    current->abort();
+    if (!problem.isEmpty() || !follow())
+        finish();
+}
+
 void Download::finish()
 {
+    patience->stop();
     // Later, not from inside the reply's signals: a reply aborted by checkHost() ends
     // while the network thread waits for that slot.
     QMetaObject::invokeMethod(this, &Download::finished, Qt::QueuedConnection);
@@ -131,14 +141,16 @@ void Download::checkHost()
 
 void Download::checkResponse()
 {
-    // A redirect's own length says nothing of the body that follows it, and its body is
-    // not the one asked for.
+    // A redirect is followed as soon as its headers are in: its length says nothing of
+    // the body that follows it, and its own body is not read. Later, not from inside the
+    // reply's signal.
     const int status = current->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    redirecting = current->attribute(QNetworkRequest::RedirectionTargetAttribute).isValid()
-            && (status == 301 || status == 302 || status == 303 || status == 305 || status == 307
-                || status == 308);
-    if (redirecting)
+    if (status == 301 || status == 302 || status == 303 || status == 305 || status == 307
+        || status == 308) {
+        disconnect(current, nullptr, this, nullptr);
+        QMetaObject::invokeMethod(this, &Download::redirect, Qt::QueuedConnection);
         return;
+    }
     if (expectedSize > limit) {
         fail(QStringLiteral("The manifest's size of %1 bytes is over the limit of %2 bytes")
                      .arg(expectedSize)
@@ -165,10 +177,6 @@ void Download::checkResponse()
 
 void Download::read()
 {
-    if (redirecting) {
-        current->skip(current->bytesAvailable());
-        return;
-    }
     const qint64 available = current->bytesAvailable();
     if (available <= 0 || !problem.isEmpty())
         return;
@@ -183,6 +191,7 @@ void Download::read()
     body.resize(start + available);
     const qint64 got = current->read(body.data() + start, available);
     body.resize(start + qMax<qint64>(got, 0));
+    patience->add(got);
     const QByteArrayView piece = QByteArrayView(body).sliced(start);
     sha256->addData(piece);
     if (blake2b)
@@ -206,7 +215,20 @@ bool Download::failed() const
 
 QString Download::errorString() const
 {
-    return problem.isEmpty() ? current->errorString() : problem;
+    if (!problem.isEmpty())
+        return problem;
+    // Whoever answered, the proxy or the server, is named.
+    const QString proxy = proxyName(proxyFor(current->url()));
+    const int error = current->error();
+    const bool fromProxy = error >= QNetworkReply::ProxyConnectionRefusedError
+            && error <= QNetworkReply::UnknownProxyError;
+    return fromProxy ? QStringLiteral("%1 (proxy %2)").arg(current->errorString(), proxy)
+                     : current->errorString();
+}
+
+QString Download::proxy() const
+{
+    return proxyName(proxyFor(current->url()));
 }
 
 QByteArray Download::takeBody()

@@ -11,6 +11,7 @@
 
 #include <memory>
 
+class Patience;
 class QNetworkAccessManager;
 class QNetworkReply;
 class QSslConfiguration;
@@ -18,9 +19,11 @@ class QSslConfiguration;
 // One GET, from the request to a checked body. The body is taken off the reply as it
 // arrives, within bounds, and hashed on the way: it is held once, a server that never
 // stops sending cannot fill the memory, and the digests are ready as soon as the
-// transfer ends. A stalled or dripping server is given up on, and the server must
-// prove who it is (see trust.h). Redirects are followed here rather than by Qt, so that
-// every hop gets its own handshake with the vendor's authorities, then the system's.
+// transfer ends. A stalled or dripping server is given up on, over the whole transfer
+// (see patience.h), and the server must prove who it is (see trust.h). Requests go
+// through the proxy that the system names (see proxies.h) when the manager asks it. Redirects are
+// followed here rather than by Qt, so that every hop gets its own handshake with the vendor's
+// authorities, then the system's.
 class Download : public QObject
 {
     Q_OBJECT
@@ -41,6 +44,8 @@ public:
     // After finished(): whether the transfer failed, and why.
     bool failed() const;
     QString errorString() const;
+    // The proxy ("host:port") of the last request, or nothing when it went direct.
+    QString proxy() const;
     // The whole body, then its lower-case hex SHA-256 and its BLAKE2b-512.
     QByteArray takeBody();
     QString digest() const;
@@ -59,6 +64,7 @@ private:
     void fail(const QString &reason);
     void end();
     bool follow();
+    void redirect();
     void finish();
 
     QNetworkAccessManager *manager;
@@ -70,9 +76,9 @@ private:
     QNetworkReply *current = nullptr;
     QList<QSslError> sslErrors;
     bool trustsAll = false;
-    // The redirects followed so far, and whether the current response is one.
+    // The redirects followed so far.
     int hops = 0;
-    bool redirecting = false;
+    Patience *patience = nullptr;
     QByteArray body;
     QString problem;
     std::unique_ptr<Digest> sha256;

@@ -21,7 +21,7 @@ HttpsServer::~HttpsServer()
 void HttpsServer::serve(const QString &path, const QByteArray &body, int status, Mode mode,
                         int dripBytes)
 {
-    responses.insert(path, {status, body, mode, dripBytes, QString()});
+    responses.insert(path, {status, body, mode, dripBytes, QString(), 0});
 }
 
 void HttpsServer::resume()
@@ -35,9 +35,10 @@ void HttpsServer::resume()
     paused.clear();
 }
 
-void HttpsServer::redirect(const QString &path, const QString &target, int status)
+void HttpsServer::redirect(const QString &path, const QString &target, int status, Mode mode,
+                           int delay)
 {
-    responses.insert(path, {status, "Moved", Complete, 1, target});
+    responses.insert(path, {status, "Moved", mode, 1, target, delay});
 }
 
 QString HttpsServer::url(const QString &path) const
@@ -69,7 +70,16 @@ void HttpsServer::answer(QSslSocket *socket)
     const QString path = QString::fromLatin1(requestLine.value(1));
     requests.append(QString::fromLatin1(requestLine.value(0)) + QLatin1Char(' ') + path);
 
-    const Response response = responses.value(path, {404, "Not found", Complete, 1, QString()});
+    const Response response = responses.value(path, {404, "Not found", Complete, 1, QString(), 0});
+    if (response.delay > 0)
+        QTimer::singleShot(response.delay, socket,
+                           [this, socket, response] { send(socket, response); });
+    else
+        send(socket, response);
+}
+
+void HttpsServer::send(QSslSocket *socket, const Response &response)
+{
     const bool announced = response.mode != NoLength && response.mode != Endless;
     QByteArray head = "HTTP/1.1 " + QByteArray::number(response.status)
             + (response.status == 200 ? " OK" : " Error")

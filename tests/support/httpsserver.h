@@ -29,6 +29,7 @@ public:
         Mode mode = Complete;
         int dripBytes = 1;
         QString location;
+        int delay = 0; // ms before the answer
     };
 
     // Port 0 lets the system choose one; `certDir` holds <name>.pem (the leaf, then any
@@ -41,8 +42,10 @@ public:
                int dripBytes = 1);
     // Sends the rest of every body that Pause holds back.
     void resume();
-    // Answers `path` with a redirect to `target`, a path here or a whole URL.
-    void redirect(const QString &path, const QString &target, int status = 302);
+    // Answers `path` with a redirect to `target`, a path here or a whole URL (none when
+    // empty), after `delay` ms, its body sent as `mode` says.
+    void redirect(const QString &path, const QString &target, int status = 302,
+                  Mode mode = Complete, int delay = 0);
     QString url(const QString &path) const;
 
     // Each request as "GET /path", in the order they came.
@@ -53,6 +56,7 @@ protected:
 
 private:
     void answer(QSslSocket *socket);
+    void send(QSslSocket *socket, const Response &response);
     void sendMore(QSslSocket *socket, const Response &response, qint64 *sent);
 
     QHash<QString, Response> responses;

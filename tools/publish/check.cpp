@@ -2,6 +2,7 @@
 
 #include "download.h"
 #include "preflight.h"
+#include "proxies.h"
 #include "releasemanifest.h"
 #include "settings.h"
 #include "verification.h"
@@ -26,6 +27,7 @@ struct Fetched
     QString digest;
     QByteArray blake2b;
     QUrl url; // after any redirect
+    QString proxy; // the last request's, or nothing
     qint64 milliseconds = 0;
 };
 
@@ -43,6 +45,7 @@ Fetched fetch(QNetworkAccessManager &manager, const QUrl &url, const Settings &s
     result.ok = !download.failed();
     result.error = download.errorString();
     result.url = download.reply()->url();
+    result.proxy = download.proxy();
     if (result.ok) {
         result.body = download.takeBody();
         result.digest = download.digest();
@@ -69,10 +72,12 @@ int refuse(const char *check, const QString &text)
 
 QString transferred(const Fetched &fetched)
 {
-    return QStringLiteral("%1 bytes in %2 ms from %3")
+    return QStringLiteral("%1 bytes in %2 ms from %3, %4")
             .arg(fetched.body.size())
             .arg(fetched.milliseconds)
-            .arg(fetched.url.toString());
+            .arg(fetched.url.toString(),
+                 fetched.proxy.isEmpty() ? QStringLiteral("no proxy")
+                                         : QStringLiteral("through the proxy ") + fetched.proxy);
 }
 
 // What the updater's verification said, one line per check, and every entry inflated.
@@ -108,13 +113,19 @@ int reportVerification(const Verification &verification, const Settings &setting
                       QStringLiteral("damaged, the updater would leave out: %1")
                               .arg(damaged.join(QStringLiteral(", "))));
     }
-    qsizetype skipped = 0;
-    for (const PlannedEntry &entry : std::as_const(verification.plan.entries))
-        skipped += entry.name.isEmpty();
+    QStringList skipped;
+    for (const PlannedEntry &entry : std::as_const(verification.plan.entries)) {
+        if (entry.name.isEmpty())
+            skipped.append(entry.archiveName);
+    }
+    if (!skipped.isEmpty()) {
+        return refuse("archive",
+                      QStringLiteral("the updater would skip: %1")
+                              .arg(skipped.join(QStringLiteral(", "))));
+    }
     report("archive",
-           QStringLiteral("%1 entries (%2 skipped), %3 MiB unpacked, every entry unpacks whole")
+           QStringLiteral("%1 entries (0 skipped), %2 MiB unpacked, every entry unpacks whole")
                    .arg(verification.plan.entries.size())
-                   .arg(skipped)
                    .arg(verification.plan.bytesNeeded / 1048576));
     return 0;
 }
@@ -124,6 +135,7 @@ int reportVerification(const Verification &verification, const Settings &setting
 int checkRelease(const Settings &settings)
 {
     QNetworkAccessManager manager;
+    useSystemProxies(&manager);
     const QUrl location(settings.manifestLocation, QUrl::TolerantMode);
     if (location.scheme() != QLatin1String("https"))
         return refuse("manifest",

@@ -1,0 +1,56 @@
+#include "connectproxy.h"
+
+#include <QTcpSocket>
+
+ConnectProxy::ConnectProxy(bool refuses) : refuses(refuses)
+{
+    if (!listen(QHostAddress::LocalHost))
+        qFatal("cannot listen on 127.0.0.1: %s", qPrintable(errorString()));
+}
+
+QString ConnectProxy::address() const
+{
+    return QStringLiteral("http://127.0.0.1:%1").arg(serverPort());
+}
+
+void ConnectProxy::incomingConnection(qintptr socketDescriptor)
+{
+    auto *client = new QTcpSocket(this);
+    client->setSocketDescriptor(socketDescriptor);
+    connect(client, &QTcpSocket::disconnected, client, &QObject::deleteLater);
+    connect(client, &QTcpSocket::readyRead, client, [this, client] { handshake(client); });
+}
+
+void ConnectProxy::handshake(QTcpSocket *client)
+{
+    if (client->property("tunnel").toBool())
+        return;
+    const QByteArray head = client->property("head").toByteArray() + client->readAll();
+    client->setProperty("head", head);
+    if (!head.contains("\r\n\r\n"))
+        return;
+    const QByteArrayList line = head.left(head.indexOf("\r\n")).split(' ');
+    requests.append(QString::fromLatin1(line.value(0) + ' ' + line.value(1)));
+    if (refuses || line.value(0) != "CONNECT") {
+        client->write("HTTP/1.1 407 Proxy Authentication Required\r\n"
+                      "Proxy-Authenticate: Basic realm=\"company\"\r\n"
+                      "Content-Length: 0\r\nConnection: close\r\n\r\n");
+        client->disconnectFromHost();
+        return;
+    }
+    client->setProperty("tunnel", true);
+    const QByteArray target = line.value(1);
+    auto *server = new QTcpSocket(client);
+    connect(server, &QTcpSocket::connected, client, [client, server] {
+        client->write("HTTP/1.1 200 Connection established\r\n\r\n");
+        server->write(client->readAll());
+        connect(client, &QTcpSocket::readyRead, server,
+                [client, server] { server->write(client->readAll()); });
+        connect(server, &QTcpSocket::readyRead, client,
+                [client, server] { client->write(server->readAll()); });
+    });
+    connect(server, &QTcpSocket::disconnected, client, &QTcpSocket::disconnectFromHost);
+    connect(client, &QTcpSocket::disconnected, server, &QTcpSocket::disconnectFromHost);
+    server->connectToHost(QString::fromLatin1(target.left(target.lastIndexOf(':'))),
+                          quint16(target.mid(target.lastIndexOf(':') + 1).toUInt()));
+}
