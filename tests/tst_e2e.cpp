@@ -17,6 +17,7 @@
 
 #ifdef Q_OS_UNIX
 #    include <grp.h>
+#    include <sys/stat.h>
 #    include <unistd.h>
 #endif
 
@@ -99,8 +100,8 @@ private:
     // Finds the error box on the display, sees that it waits for the user, and answers it.
     void answerErrorBox(TestProcess &updater);
     // `logToStderr` false: Qt's default, where a Windows GUI program logs to the debugger.
-    // `tmpDir`: TMPDIR, where the instance guard's key files live; `asOther`: as another
-    // user than this one (root).
+    // `tmpDir`: TMPDIR, and XDG_RUNTIME_DIR when it is a folder; `asOther`: as another user than
+    // this one (root).
     std::unique_ptr<TestProcess> startUpdater(const QStringList &arguments = {},
                                               bool logToStderr = true,
                                               const QString &tmpDir = QString(),
@@ -165,6 +166,7 @@ void tst_EndToEnd::useUpdater(const QString &linuxProgram, const QString &window
 
 void tst_EndToEnd::cleanup()
 {
+    env->releaseOrphanedGuard(updaterDir);
     installedCopy = false;
     server.reset();
     env.reset();
@@ -202,6 +204,8 @@ std::unique_ptr<TestProcess> tst_EndToEnd::startUpdater(const QStringList &argum
     QProcessEnvironment environment = env->environment();
     if (!tmpDir.isEmpty())
         environment.insert(QStringLiteral("TMPDIR"), tmpDir);
+    if (QFileInfo(tmpDir).isDir())
+        environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), tmpDir);
 #ifdef Q_OS_UNIX
     if (asOther) {
         updater->setChildProcessModifier(becomeNobody);
@@ -330,7 +334,11 @@ void tst_EndToEnd::secondUpdaterWhileFirstWaits()
 {
     server->serve(manifestPath, publish(), 200, HttpsServer::Stall);
 
-    auto first = startUpdater();
+    // The first in a desktop session of its own, the second as from cron or su.
+    const QString session = env->filePath(QStringLiteral("session"));
+    QVERIFY(QDir().mkpath(session));
+    QVERIFY(QFile::setPermissions(session, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+    auto first = startUpdater({}, true, session);
     QTRY_COMPARE_WITH_TIMEOUT(server->requests.size(), 1, 20000);
 
     auto second = startUpdater({QStringLiteral("--silent")});
@@ -424,12 +432,12 @@ void tst_EndToEnd::guard_data()
     QTest::newRow("another user's segment under the user's key")
             << "same key"
             << "another user holds the segment";
-    QTest::newRow("another user's folder in the way") << "folder"
-                                                      << "is not a folder that only";
-    QTest::newRow("temporary folder is a file") << "file"
-                                                << "cannot create";
-    QTest::newRow("temporary folder not writable") << "read-only"
-                                                   << "cannot create";
+    // The temporary folder is no longer where the guard lives, whoever takes names in it.
+    QTest::newRow("another user's folder in the way") << "folder" << QString();
+    QTest::newRow("a file under the guard's old name") << "file" << QString();
+    QTest::newRow("temporary folder not writable") << "read-only" << QString();
+    QTest::newRow("updater's folder not writable") << "updater read-only"
+                                                   << "QSharedMemory";
 }
 
 void tst_EndToEnd::guard()
@@ -451,13 +459,15 @@ void tst_EndToEnd::guard()
     const QFile::Permissions open = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner
             | QFile::ReadOther | QFile::ExeOther;
     QVERIFY(QFile::setPermissions(env->path(), open));
-    QVERIFY(QFile::setPermissions(updaterDir, open | QFile::WriteOther));
+    QVERIFY(QFile::setPermissions(updaterDir,
+                                  setup == "updater read-only" ? open : open | QFile::WriteOther));
+    QVERIFY(QDir().mkpath(tmp));
+    QVERIFY(QFile::setPermissions(tmp, setup == "read-only" ? open : open | QFile::WriteOther));
     if (setup == "file") {
-        QFile file(tmp);
+#ifdef Q_OS_UNIX
+        QFile file(tmp + QStringLiteral("/pellarin-updater-%1").arg(geteuid()));
         QVERIFY(file.open(QIODevice::WriteOnly));
-    } else {
-        QVERIFY(QDir().mkpath(tmp));
-        QVERIFY(QFile::setPermissions(tmp, setup == "read-only" ? open : open | QFile::WriteOther));
+#endif
     }
     const QByteArray previous = qgetenv("TMPDIR");
     qputenv("TMPDIR", QFile::encodeName(tmp));
@@ -470,8 +480,8 @@ void tst_EndToEnd::guard()
         first.reset();
         updater.reset();
         squatter.detach();
-        env->releaseOrphanedGuard();
-        env->releaseOrphanedGuard(65534);
+        env->releaseOrphanedGuard(updaterDir);
+        env->releaseOrphanedGuard(updaterDir, 65534);
         qputenv("TMPDIR", previous);
     });
     if (setup == "another user") {
@@ -490,9 +500,8 @@ void tst_EndToEnd::guard()
 #endif
         QVERIFY2(squatter.create(512), qPrintable(squatter.errorString()));
     } else if (setup == "same key") {
-        QString why;
-        setInstanceKey(squatter, guardFolder(&why, 65534));
-        QVERIFY2(squatter.create(512), qPrintable(why + squatter.errorString()));
+        setInstanceKey(squatter, updaterDir, 65534);
+        QVERIFY2(squatter.create(512), qPrintable(squatter.errorString()));
     } else if (setup == "folder") {
         QVERIFY(QDir().mkpath(tmp + QStringLiteral("/pellarin-updater-65534")));
     }
@@ -581,6 +590,11 @@ void tst_EndToEnd::field_data()
             << "no program" << offline + " \"pas de fichier" << true;
     QTest::newRow("nothing installed, server down") << "nothing" << QByteArray() << false;
     QTest::newRow("killed while installing, then server down") << "killed" << offline << false;
+    // The new release and its record had been swapped in; the old one was being removed.
+    QTest::newRow("killed after the swap, then server down") << "swapped" << offline << false;
+    // A record that is no regular file is read as none, at once.
+    QTest::newRow("record is a pipe") << "fifo" << QByteArray("Files verified") << true;
+    QTest::newRow("record is a link to a device") << "zero" << QByteArray("Files verified") << true;
 }
 
 void tst_EndToEnd::field()
@@ -591,6 +605,8 @@ void tst_EndToEnd::field()
 
     if (setup == "killed" && onWine)
         QSKIP("killing the Wine loader need not kill the Windows program at once");
+    if ((setup == "fifo" || setup == "zero") && onWine)
+        QSKIP("no pipes or devices in the file system on Windows");
     // Built with UPDATER_SKIP_UNCHANGED and UPDATER_OFFLINE_START.
     useUpdater(QStringLiteral(FIELD_UPDATER_UNDER_TEST),
                QStringLiteral("/tests/under-test-field/PellarinUpdater.exe"));
@@ -614,9 +630,16 @@ void tst_EndToEnd::field()
         release.stored(QStringLiteral("data/%1.bin").arg(i),
                        QByteArray(2 << 20, char('a' + i % 26)));
     const QByteArray newPackage = release.file("share/version.txt", "3.2").build();
+    const QString record = updaterDir + QStringLiteral("/App.record");
     if (setup == "changed") {
         QFile file(updaterDir + QStringLiteral("/App/bin/PellarinApp.exe"));
         QVERIFY(file.open(QIODevice::Append) && file.write("#\n") == 2);
+    } else if (setup == "fifo" || setup == "zero") {
+#ifdef Q_OS_UNIX
+        QVERIFY(QFile::remove(record));
+        QVERIFY(setup == "fifo" ? mkfifo(QFile::encodeName(record).constData(), 0600) == 0
+                                : QFile::link(QStringLiteral("/dev/zero"), record));
+#endif
     } else if (setup != "unchanged") {
         QJsonObject other = QJsonDocument::fromJson(goodManifest(server->url(next), newPackage))
                                     .object();
@@ -630,9 +653,13 @@ void tst_EndToEnd::field()
         QVERIFY2(killed->waitForText("Files verified"), killed->err);
         killed->kill();
         QVERIFY(killed->waitForFinished());
-        env->releaseOrphanedGuard();
+        env->releaseOrphanedGuard(updaterDir);
     }
-    if (setup == "down" || setup == "nothing" || setup == "killed")
+    if (setup == "swapped") {
+        QVERIFY(QFile::rename(record, updaterDir + QStringLiteral("/App.new.record")));
+        QVERIFY(QDir().mkpath(updaterDir + QStringLiteral("/App.old/bin")));
+    }
+    if (setup == "down" || setup == "nothing" || setup == "killed" || setup == "swapped")
         server.reset();
 
     auto updater = startUpdater();
@@ -642,7 +669,7 @@ void tst_EndToEnd::field()
         QVERIFY(!QFile::exists(report));
         return;
     }
-    QVERIFY(updater->finishes());
+    QVERIFY2(updater->finishes(), updater->err);
     QVERIFY2(updater->err.contains(line), updater->err);
     QVERIFY2(updater->err.contains("Program launched successfully."), updater->err);
     QTRY_VERIFY(QFile::exists(report));

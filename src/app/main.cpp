@@ -26,7 +26,7 @@ int main(int argc, char **argv)
 
     QSharedMemory guard;
     QString why;
-    switch (takeInstanceGuard(guard, &why)) {
+    switch (takeInstanceGuard(guard, QCoreApplication::applicationDirPath(), &why)) {
     case Guard::Taken:
         break;
     case Guard::HeldByAnother:

@@ -1,6 +1,5 @@
 #include "startup.h"
 
-#include <QDir>
 #include <QFile>
 #include <QSharedMemory>
 
@@ -8,7 +7,6 @@
 
 #ifdef Q_OS_UNIX
 #    include <cerrno>
-#    include <cstring>
 #    include <sys/ipc.h>
 #    include <sys/shm.h>
 #    include <sys/stat.h>
@@ -26,16 +24,17 @@ bool silentRequested(int argc, char **argv)
 }
 
 #ifdef Q_OS_UNIX
-static QString keyFileIn(const QString &folder)
+static QString keyFileIn(const QString &folder, int user)
 {
-    return folder + QLatin1Char('/') + QLatin1String(instanceKey);
+    const uint owner = user < 0 ? uint(geteuid()) : uint(user);
+    return folder + QStringLiteral("/.pellarin-updater-%1.key").arg(owner);
 }
 #endif
 
-void setInstanceKey(QSharedMemory &memory, const QString &folder)
+void setInstanceKey(QSharedMemory &memory, const QString &folder, int user)
 {
 #ifdef Q_OS_UNIX
-    const QString file = keyFileIn(folder);
+    const QString file = keyFileIn(folder, user);
 #    if QT_VERSION >= QT_VERSION_CHECK(6, 6, 0)
     memory.setNativeKey(file, QNativeIpcKey::Type::SystemV);
 #    else
@@ -43,57 +42,15 @@ void setInstanceKey(QSharedMemory &memory, const QString &folder)
 #    endif
 #else
     Q_UNUSED(folder);
+    Q_UNUSED(user);
     memory.setKey(QString::fromLatin1(instanceKey));
 #endif
 }
 
-#ifdef Q_OS_UNIX
-// Whether `path` is a folder (not a link) that `user` owns and no one else may write in.
-static bool isPrivateFolder(const QByteArray &path, uid_t user)
-{
-    struct stat info;
-    return lstat(path.constData(), &info) == 0 && S_ISDIR(info.st_mode) && info.st_uid == user
-            && (info.st_mode & (S_IWGRP | S_IWOTH)) == 0;
-}
-#endif
-
-QString guardFolder(QString *why, int user)
-{
-#ifdef Q_OS_UNIX
-    const uid_t owner = user < 0 ? geteuid() : uid_t(user);
-    const QByteArray runtime = qgetenv("XDG_RUNTIME_DIR");
-    if (user < 0 && !runtime.isEmpty() && isPrivateFolder(runtime, owner))
-        return QFile::decodeName(runtime);
-    // The temporary folder is shared: the name can be taken by another user first.
-    const QString folder = QDir::tempPath() + QStringLiteral("/pellarin-updater-%1").arg(owner);
-    const QByteArray path = QFile::encodeName(folder);
-    if (mkdir(path.constData(), 0700) != 0 && errno != EEXIST) {
-        *why = QStringLiteral("cannot create %1: %2")
-                       .arg(folder, QString::fromLocal8Bit(strerror(errno)));
-        return QString();
-    }
-    if (user >= 0 && geteuid() == 0 && chown(path.constData(), owner, gid_t(-1)) != 0) {
-        *why = QStringLiteral("cannot give %1 to user %2").arg(folder).arg(owner);
-        return QString();
-    }
-    if (!isPrivateFolder(path, owner)) {
-        *why = QStringLiteral("%1 is not a folder that only user %2 can write in")
-                       .arg(folder)
-                       .arg(owner);
-        return QString();
-    }
-    return folder;
-#else
-    Q_UNUSED(why);
-    Q_UNUSED(user);
-    return QString();
-#endif
-}
-
-void releaseOrphanedSegment(const QString &folder)
+void releaseOrphanedSegment(const QString &folder, int user)
 {
     QSharedMemory orphan;
-    setInstanceKey(orphan, folder);
+    setInstanceKey(orphan, folder, user);
     if (orphan.attach())
         orphan.detach();
 }
@@ -104,7 +61,7 @@ void releaseOrphanedSegment(const QString &folder)
 static bool heldByOtherUser(const QString &keyFile)
 {
     struct stat file;
-    if (stat(QFile::encodeName(keyFile).constData(), &file) == 0 && file.st_uid != geteuid())
+    if (lstat(QFile::encodeName(keyFile).constData(), &file) == 0 && file.st_uid != geteuid())
         return true;
     const key_t key = ftok(QFile::encodeName(keyFile).constData(), 'Q');
     if (key == -1)
@@ -118,21 +75,14 @@ static bool heldByOtherUser(const QString &keyFile)
 }
 #endif
 
-Guard takeInstanceGuard(QSharedMemory &guard, QString *why)
+Guard takeInstanceGuard(QSharedMemory &guard, const QString &folder, QString *why)
 {
-#ifdef Q_OS_UNIX
-    const QString folder = guardFolder(why);
-    if (folder.isEmpty())
-        return Guard::Unavailable;
-#else
-    const QString folder;
-#endif
     setInstanceKey(guard, folder);
     releaseOrphanedSegment(folder);
     if (guard.create(512, QSharedMemory::ReadWrite))
         return Guard::Taken;
 #ifdef Q_OS_UNIX
-    const QString keyFile = keyFileIn(folder);
+    const QString keyFile = keyFileIn(folder, -1);
     if (heldByOtherUser(keyFile)) {
         *why = QStringLiteral("another user holds the segment of %1").arg(keyFile);
         return Guard::Unavailable;

@@ -15,26 +15,20 @@
 #    include <unistd.h>
 #endif
 
-TestEnv::TestEnv() : oldTmpDir(qgetenv("TMPDIR")), oldRuntimeDir(qgetenv("XDG_RUNTIME_DIR"))
+TestEnv::TestEnv() : oldTmpDir(qgetenv("TMPDIR"))
 {
     qputenv("TMPDIR", dir.path().toLocal8Bit());
-    // The guard's key file then lives under TMPDIR too.
-    qunsetenv("XDG_RUNTIME_DIR");
 }
 
 TestEnv::~TestEnv()
 {
-    releaseOrphanedGuard();
     qputenv("TMPDIR", oldTmpDir);
-    if (!oldRuntimeDir.isEmpty())
-        qputenv("XDG_RUNTIME_DIR", oldRuntimeDir);
 }
 
 QProcessEnvironment TestEnv::environment() const
 {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("TMPDIR"), dir.path());
-    env.remove(QStringLiteral("XDG_RUNTIME_DIR"));
 #ifndef Q_OS_WIN
     // Windows programs draw on their own platform (under Wine, on its X display).
     env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
@@ -42,12 +36,9 @@ QProcessEnvironment TestEnv::environment() const
     return env;
 }
 
-void TestEnv::releaseOrphanedGuard(int user) const
+void TestEnv::releaseOrphanedGuard(const QString &folder, int user) const
 {
-    QString why;
-    const QString folder = guardFolder(&why, user);
-    if (why.isEmpty())
-        releaseOrphanedSegment(folder);
+    releaseOrphanedSegment(folder, user);
 }
 
 #ifdef Q_OS_LINUX

@@ -6,9 +6,8 @@
 #include <QTemporaryDir>
 
 // A temporary folder of a test's own. It is also TMPDIR for this process and the
-// processes it starts, because Qt keeps the instance segment's key file and the
-// application's socket there on Unix: tests stay apart from each other and from a
-// real updater.
+// processes it starts, because Qt keeps the application's socket there on Unix: tests
+// stay apart from each other and from a real updater.
 class TestEnv
 {
 public:
@@ -20,13 +19,12 @@ public:
     QProcessEnvironment environment() const;
 
     // Releases a segment that a killed updater (of `user`, or this process's) left under
-    // this folder's key.
-    void releaseOrphanedGuard(int user = -1) const;
+    // the key of the updater's folder.
+    void releaseOrphanedGuard(const QString &folder, int user = -1) const;
 
 private:
     QTemporaryDir dir;
     QByteArray oldTmpDir;
-    QByteArray oldRuntimeDir;
 };
 
 // While it lives, root minds file permissions as any user does (the calling thread and
