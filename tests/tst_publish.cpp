@@ -1,3 +1,4 @@
+#include "connectproxy.h"
 #include "httpsserver.h"
 #include "testenv.h"
 #include "zipbuilder.h"
@@ -18,6 +19,8 @@ private slots:
     void init();
     void cleanup();
     void package();
+    void concurrent_data();
+    void concurrent();
     void refusals_data();
     void refusals();
     void helpAndVersion();
@@ -113,6 +116,58 @@ void tst_Publish::package()
     QVERIFY(!(permissions.value("share/doc/readme.txt") & QFile::ExeOwner));
 }
 
+void tst_Publish::concurrent_data()
+{
+    QTest::addColumn<bool>("sameRelease");
+
+    QTest::newRow("the same release twice at once") << true;
+    QTest::newRow("two releases at once under one name") << false;
+}
+
+void tst_Publish::concurrent()
+{
+    QFETCH(bool, sameRelease);
+
+    // Large enough that the two runs write at the same time.
+    QByteArray noise(24 * 1024 * 1024, Qt::Uninitialized);
+    for (qsizetype i = 0; i < noise.size(); ++i)
+        noise[i] = char((i * 2654435761u) >> 13);
+    const QString other = env->filePath(QStringLiteral("other"));
+    for (const QString &root : {app, other}) {
+        QDir().mkpath(root + "/bin");
+        QFile file(root + "/bin/PellarinApp.exe");
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(noise);
+        file.write(root == app || sameRelease ? "a" : "b");
+    }
+    // A link left where a run once wrote its package is neither followed nor published.
+    const QString outside = env->filePath(QStringLiteral("outside.txt"));
+    QVERIFY(QDir().mkpath(out));
+    QFile keep(outside);
+    QVERIFY(keep.open(QIODevice::WriteOnly) && keep.write("kept") == 4);
+    keep.close();
+    QVERIFY(QFile::link(outside, out + "/p.zip.part"));
+
+    const QString url = QStringLiteral("https://releases.pellarin.example/p.zip");
+    QProcess first;
+    QProcess second;
+    first.start(QStringLiteral(PUBLISH_TOOL), {"--output", out, app, "1", url});
+    second.start(QStringLiteral(PUBLISH_TOOL), {"--output", out, other, "2", url});
+    QVERIFY(first.waitForFinished(60000) && second.waitForFinished(60000));
+
+    const int succeeded = int(first.exitCode() == 0) + int(second.exitCode() == 0);
+    QCOMPARE(succeeded, sameRelease ? 2 : 1);
+    const QByteArray refusal = first.readAllStandardError() + second.readAllStandardError();
+    QVERIFY2(sameRelease == refusal.isEmpty(), refusal);
+    QVERIFY(sameRelease || refusal.contains("publish this release under a new name"));
+    // What the manifest names is what is in place, whole.
+    const QJsonObject manifest = QJsonDocument::fromJson(readFile(out + "/latest.json")).object();
+    QCOMPARE(manifest.value("hash").toString(), hexDigest(readFile(out + "/p.zip")));
+    QuaZip zip(out + "/p.zip");
+    QVERIFY(zip.open(QuaZip::mdUnzip) && zip.goToFirstFile());
+    QCOMPARE(readFile(outside), QByteArray("kept"));
+}
+
 void tst_Publish::refusals_data()
 {
     QTest::addColumn<bool>("withExecutable");
@@ -154,6 +209,8 @@ void tst_Publish::refusals_data()
             << true << good << QStringList() << QByteArray("publish this release under a new name");
     QTest::newRow("output inside the application")
             << true << good << QStringList{"%INSIDE%"} << QByteArray("would be packed");
+    QTest::newRow("a name the updater skips")
+            << true << good << QStringList{"%COLON%"} << QByteArray("the updater skips names");
 }
 
 void tst_Publish::refusals()
@@ -164,6 +221,8 @@ void tst_Publish::refusals()
     QFETCH(QByteArray, message);
 
     write(withExecutable ? "bin/PellarinApp.exe" : "bin/pellarin", "#!/bin/sh\n");
+    if (options.removeAll("%COLON%"))
+        write("data/report 12:00.txt", "noon");
     const qsizetype other = options.indexOf("%OTHER%");
     if (other >= 0) {
         options[other] = env->filePath("other.pub");
@@ -239,7 +298,10 @@ void tst_Publish::check_data()
             << QByteArray("FAIL  archive    damaged, the updater would leave out: big.bin");
     QTest::newRow("a file where a folder must be")
             << "file and folder" << QByteArray("FAIL  archive    à la fois fichier et dossier");
+    QTest::newRow("a name the updater skips")
+            << "colon" << QByteArray("FAIL  archive    the updater would skip: data/a:b.txt");
     QTest::newRow("no key") << "no key" << QByteArray("--    signature  not checked");
+    QTest::newRow("through a proxy") << "proxy" << QByteArray("through the proxy 127.0.0.1:");
     // The settings of the build: its server, its authority and its key.
     QTest::newRow("this build's own release")
             << "own" << QByteArray("FAIL  signature  the manifest has no signature");
@@ -260,6 +322,8 @@ void tst_Publish::check()
         zip.file("bin/PellarinApp.exe", "#!/bin/sh\n", executable());
     if (fault == "file and folder")
         zip.file("data", "x").file("data/inner.txt", "y");
+    if (fault == "colon")
+        zip.file("data/a:b.txt", "x");
     QByteArray package = zip.file("readme.txt", "Pellarin").build();
     if (fault == "damaged")
         package = ZipBuilder::damageFirstEntry(package);
@@ -280,11 +344,21 @@ void tst_Publish::check()
     if (fault == "signature")
         arguments << "--public-key" << TEST_CERT_DIR "/minisign.pub";
 
+#ifdef Q_OS_WIN
+    if (fault == "proxy")
+        QSKIP("on Windows the proxy is the user's Internet settings, not the environment");
+#endif
     TestProcess tool(*env);
+    ConnectProxy proxy;
+    if (fault == "proxy") {
+        QProcessEnvironment environment = env->environment();
+        environment.insert("https_proxy", proxy.address());
+        tool.setProcessEnvironment(environment);
+    }
     tool.start(fault == "own" ? QStringLiteral(SIGNED_PUBLISH_TOOL) : QStringLiteral(PUBLISH_TOOL),
                arguments);
     QVERIFY(tool.finishes());
-    QCOMPARE(tool.exitCode(), fault.isEmpty() || fault == "no key" ? 0 : 1);
+    QCOMPARE(tool.exitCode(), fault.isEmpty() || fault == "no key" || fault == "proxy" ? 0 : 1);
     QVERIFY2((tool.out + tool.err).contains(expected), tool.out + tool.err);
 }
 

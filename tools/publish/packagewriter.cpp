@@ -1,5 +1,7 @@
 #include "packagewriter.h"
 
+#include "preflight.h"
+
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
@@ -20,6 +22,12 @@ bool collectEntries(const QString &root, QStringList *entries, QString *error)
         if (info.isSymLink()) {
             *error = QStringLiteral("%1 is a symbolic link; a package holds plain files and "
                                     "folders only")
+                             .arg(path);
+            return false;
+        }
+        if (nameProblem(name) != NameProblem::None) {
+            *error = QStringLiteral("%1: the updater skips names with ':' or '\\', which are not "
+                                    "file names on every system; rename it")
                              .arg(path);
             return false;
         }

@@ -10,7 +10,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
-#include <QScopeGuard>
+#include <QTemporaryDir>
 #include <QUrl>
 
 #include <cstdio>
@@ -20,6 +20,7 @@
 #else
 #    include <cerrno>
 #    include <cstring>
+#    include <unistd.h>
 #endif
 
 namespace {
@@ -155,7 +156,32 @@ QString sameNameProblem(const QString &packagePath, const QByteArray &hash)
             .arg(packagePath);
 }
 
-// The package (and its signature) first, the manifest that names them last.
+// Puts `from` at `to` unless a file is there already, so that another run's package is
+// never replaced: then the bytes there must be this package's (`hash`).
+QString placeNew(const QString &from, const QString &to, const QByteArray &hash)
+{
+#ifdef Q_OS_WIN
+    if (MoveFileExW(reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(from).utf16()),
+                    reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(to).utf16()), 0)) {
+        return QString();
+    }
+    const DWORD code = GetLastError();
+    if (code != ERROR_ALREADY_EXISTS && code != ERROR_FILE_EXISTS)
+        return QStringLiteral("cannot move %1 to %2: error %3").arg(from, to).arg(code);
+#else
+    if (::link(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) == 0)
+        return QString();
+    if (errno != EEXIST) {
+        return QStringLiteral("cannot link %1 to %2: %3")
+                .arg(from, to, QString::fromLocal8Bit(std::strerror(errno)));
+    }
+#endif
+    return sameNameProblem(to, hash);
+}
+
+// The package (and its signature) first, the manifest that names them last. Each is
+// written in a folder of this run's own, made afresh, so that two runs at once, or a link
+// left in the output folder, never mix into what is published.
 QString writeRelease(const PublishRequest &request, const Plan &plan)
 {
     const QDir outputDir(plan.output);
@@ -163,33 +189,34 @@ QString writeRelease(const PublishRequest &request, const Plan &plan)
         return QStringLiteral("cannot create %1").arg(plan.output);
     const QString packagePath = outputDir.absoluteFilePath(plan.fileName);
     const QString signaturePath = packagePath + QStringLiteral(".minisig");
-    const QString part = QStringLiteral(".part");
-    const auto removeParts = qScopeGuard([&] {
-        QFile::remove(packagePath + part);
-        QFile::remove(signaturePath + part);
-    });
+    const QTemporaryDir work(outputDir.absoluteFilePath(QStringLiteral(".publishing-XXXXXX")));
+    if (!work.isValid())
+        return QStringLiteral("cannot create a folder in %1: %2")
+                .arg(plan.output, work.errorString());
+    const QString part = work.filePath(plan.fileName);
+    const QString signaturePart = part + QStringLiteral(".minisig");
     QString error;
-    if (!writePackage(plan.root, plan.entries, packagePath + part, &error))
+    if (!writePackage(plan.root, plan.entries, part, &error))
         return error;
     ReleaseManifest manifest{request.version, plan.url.toString(QUrl::FullyEncoded),
-                             QString::fromLatin1(sha256Of(packagePath + part)),
-                             QFileInfo(packagePath + part).size(), QString()};
+                             QString::fromLatin1(sha256Of(part)), QFileInfo(part).size(),
+                             QString()};
     if (manifest.hash.isEmpty())
-        return QStringLiteral("cannot read back %1").arg(packagePath + part);
+        return QStringLiteral("cannot read back %1").arg(part);
     error = sameNameProblem(packagePath, manifest.hash.toLatin1());
     if (!error.isEmpty())
         return error;
     if (!plan.minisign.isEmpty()) {
-        const QByteArray signature = signPackage(plan.minisign, packagePath + part,
-                                                 signaturePath + part, plan.fileName,
+        const QByteArray signature = signPackage(plan.minisign, part, signaturePart, plan.fileName,
                                                  request.secretKey, request.publicKey, &error);
         if (signature.isEmpty())
             return error;
         manifest.signature = QString::fromLatin1(signature.toBase64());
     }
-    error = replace(packagePath + part, packagePath);
+    // What is in place now is this package's bytes, whichever run put it there.
+    error = placeNew(part, packagePath, manifest.hash.toLatin1());
     if (error.isEmpty() && !manifest.signature.isEmpty())
-        error = replace(signaturePath + part, signaturePath);
+        error = replace(signaturePart, signaturePath);
     if (!error.isEmpty())
         return error;
 
