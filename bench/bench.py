@@ -33,6 +33,31 @@ rm -rf App && unzip -q package.zip -d App
 """
 
 
+def run(command, **options):
+    """subprocess.run that, when the program fails, shows what it said and stops the
+    benchmark with that, not with a traceback."""
+    result = subprocess.run(command, capture_output=True, **options)
+    if result.returncode != 0:
+        def text(out):
+            return out.decode(errors="replace") if isinstance(out, bytes) else (out or "")
+        print(f"\n{' '.join(command)} failed with status {result.returncode}:")
+        print(text(result.stdout) + text(result.stderr))
+        raise SystemExit(1)
+    return result
+
+
+def loopback_ipv6():
+    """Whether ::1 can be listened on: where /etc/hosts names it localhost too, clients may
+    try it first."""
+    import socket
+    try:
+        with socket.socket(socket.AF_INET6) as probe:
+            probe.bind(("::1", 0))
+        return True
+    except OSError:
+        return False
+
+
 def make_application(folder, files, size, seed):
     """`files` files of about `size` bytes: a third random, the rest compressible text."""
     rng = random.Random(seed)
@@ -86,6 +111,7 @@ http {{
     types {{ application/json json; application/zip zip; }}
     server {{
         listen 127.0.0.1:{port} ssl;
+        {f"listen [::1]:{port} ssl;" if loopback_ipv6() else ""}
         server_name localhost;
         ssl_certificate {work}/certs/server.pem;
         ssl_certificate_key {work}/certs/server.key;
@@ -106,11 +132,13 @@ def start_closing_server(work, port):
 
 
 def wait_for(server, work, port):
-    for _ in range(50):
+    for _ in range(100):
         if subprocess.run(["curl", "-sf", "--cacert", f"{work}/certs/ca.pem", "-o", "/dev/null",
                            f"https://localhost:{port}/"], check=False).returncode in (0, 22):
-            break
+            return server
         time.sleep(0.1)
+    run(["curl", "-sS", "--cacert", f"{work}/certs/ca.pem", "-o", "/dev/null",
+         f"https://localhost:{port}/"])
     return server
 
 
@@ -158,7 +186,7 @@ def run_pipeline(work, port, public_key, place=None):
     env = dict(os.environ, CA=f"{work}/certs/ca.pem", PUBLIC_KEY=public_key,
                MANIFEST=f"https://localhost:{port}/QVX/release/latest.json")
     start = time.time()
-    subprocess.run(["bash", "-c", PIPELINE], cwd=folder, env=env, check=True)
+    run(["bash", "-c", PIPELINE], cwd=folder, env=env)
     return time.time() - start
 
 
@@ -172,8 +200,7 @@ def run_floor(work, port, url, zip_path, app_folder, place):
     """The parts of the job that no updater can avoid, each alone: the download, inflating
     every entry, and writing the files from memory."""
     start = time.time()
-    subprocess.run(["curl", "-sS", "--cacert", f"{work}/certs/ca.pem", "-o", "/dev/null", url],
-                   check=True)
+    run(["curl", "-sS", "--cacert", f"{work}/certs/ca.pem", "-o", "/dev/null", url])
     download = time.time() - start
     start = time.time()
     subprocess.run(["unzip", "-p", zip_path], stdout=subprocess.DEVNULL, check=True)
@@ -287,8 +314,7 @@ def run_start(work, env, program, arguments=("--silent",), place=None):
     log = os.path.join(work, "nginx", "access.log")
     before = os.path.getsize(log) if os.path.exists(log) else 0
     start = time.time()
-    subprocess.run([program, *arguments], cwd=folder, env=dict(env, LAUNCHED_AT=launched),
-                   capture_output=True, check=True)
+    run([program, *arguments], cwd=folder, env=dict(env, LAUNCHED_AT=launched))
     for _ in range(100):
         if os.path.exists(launched) and os.path.getsize(launched):
             break
@@ -409,10 +435,9 @@ def main():
         if not os.path.isdir(folder):
             make_application(folder, files, size, seed=files)
         for name, options in published:
-            subprocess.run([os.path.join(args.build, "pellarin-publish"), *options, "--output",
-                            os.path.join(work, "www", name), folder, name,
-                            f"https://localhost:{port}/{name}/pellarin-{app}.zip"],
-                           check=True, capture_output=True)
+            run([os.path.join(args.build, "pellarin-publish"), *options, "--output",
+                 os.path.join(work, "www", name), folder, name,
+                 f"https://localhost:{port}/{name}/pellarin-{app}.zip"])
     for folder in ("updater", "pipeline", "www/QVX/release"):
         os.makedirs(os.path.join(work, folder), exist_ok=True)
 

@@ -10,12 +10,19 @@ foreach(variable BUILD_DIR STAGING SETUP_FILE NSI_IN PROJECT_SOURCE_DIR PROJECT_
     endif()
 endforeach()
 
+# The signing password is read from a file, never from the command line or the cache. The
+# file lives in a folder that only this user may enter, made before the file, and a run
+# that was stopped while signing leaves it for the next run to remove.
+set(secret_dir "${BUILD_DIR}/sign-secret")
+file(REMOVE_RECURSE "${secret_dir}" "${BUILD_DIR}/sign-password")
+
 function(sign file)
     if(NOT SIGN_PKCS12)
         return()
     endif()
-    # Read from a file of the build's own, never from the command line or the cache.
-    set(pass "${BUILD_DIR}/sign-password")
+    file(MAKE_DIRECTORY "${secret_dir}")
+    file(CHMOD "${secret_dir}" PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE)
+    set(pass "${secret_dir}/password")
     file(WRITE "${pass}" "$ENV{UPDATER_SIGN_PASSWORD}")
     file(CHMOD "${pass}" PERMISSIONS OWNER_READ OWNER_WRITE)
     set(timestamp)
@@ -26,7 +33,7 @@ function(sign file)
     execute_process(COMMAND "${OSSLSIGNCODE}" sign -pkcs12 "${SIGN_PKCS12}" -readpass "${pass}"
         -h sha256 -n "Pellarin" ${timestamp} -in "${file}" -out "${file}.signed"
         RESULT_VARIABLE result OUTPUT_VARIABLE output ERROR_VARIABLE output)
-    file(REMOVE "${pass}")
+    file(REMOVE_RECURSE "${secret_dir}")
     if(NOT result EQUAL 0)
         message(FATAL_ERROR "osslsigncode could not sign ${file}:\n${output}")
     endif()

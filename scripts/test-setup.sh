@@ -3,7 +3,8 @@
 # with a code-signing certificate made here, checks both signatures, then in a fresh Wine
 # prefix installs it silently, checks the files, the Start-menu shortcut and the
 # uninstall key, runs the installed updater against a loopback release server, checks
-# that the uninstaller removes nothing while Pellarin runs, and uninstalls it silently.
+# that neither the setup program nor the uninstaller changes anything while the updater
+# runs, nor the uninstaller while Pellarin runs, and uninstalls it silently.
 # Run by scripts/test-windows.sh with DISPLAY set:
 #   bash scripts/test-setup.sh <Windows build> <Linux build> <toolchain's wine-run.sh>
 set -euo pipefail
@@ -32,8 +33,11 @@ openssl pkcs12 -export -inkey "$work/sign.key" -in "$work/sign.pem" -certfile "$
 # zlib: the leg's time, not the smallest file.
 cmake -S . -B "$build" -DUPDATER_SIGN_PKCS12="$work/sign.p12" -DUPDATER_SETUP_COMPRESSOR=zlib \
     > /dev/null
+# What a signing run that was stopped left behind goes at the start of the next.
+mkdir -p "$build/sign-secret" && echo stale > "$build/sign-secret/password"
 UPDATER_SIGN_PASSWORD=not-in-the-cache cmake --build "$build" --target setup > "$work/setup.log"
 grep -q "not-in-the-cache" "$build/CMakeCache.txt" && fail "the password is in the cache"
+[ ! -e "$build/sign-secret" ] || fail "the signing password was left in the build folder"
 setup=$build/PellarinSetup-$version.exe
 for signed in "$build/setup-staging/PellarinUpdater.exe" "$setup"; do
     osslsigncode verify -CAfile "$work/ca.pem" -in "$signed" > "$work/verify.log" 2>&1 \
@@ -86,6 +90,21 @@ for _ in $(seq 100); do [ -f "$work/launched" ] && break; sleep 0.1; done
 [ -f "$work/launched" ] || { cat "$work/updater.log"; fail "the program did not start"; }
 kill $server 2> /dev/null || true
 echo "App made beside the installed updater, and its program started"
+
+echo "--- while the updater runs, the setup program and the uninstaller change nothing"
+rm "$folder/LICENSE"
+# With no server, the updater waits in its error box.
+WINEQT_FORCE_STDERR_LOGGING=1 wine "$folder/PellarinUpdater.exe" > "$work/waiting.log" 2>&1 &
+for _ in $(seq 300); do grep -q "Error checking for update" "$work/waiting.log" && break; sleep 0.1; done
+grep -q "Error checking for update" "$work/waiting.log" || { cat "$work/waiting.log"; fail "the updater did not wait"; }
+wine "$setup" /S || true
+[ ! -e "$folder/LICENSE" ] || fail "the setup program installed while the updater ran"
+wine "$folder/Uninstall.exe" /S
+sleep 5
+[ -f "$folder/PellarinUpdater.exe" ] || fail "the uninstaller removed files while the updater ran"
+wineserver -k
+wineserver -w
+echo "both refused, and left everything in place"
 
 echo "--- while Pellarin runs, the uninstaller removes nothing"
 "$wine_run" "$build/demo-app/bin/PellarinApp.exe" > "$work/pellarin.log" 2>&1 &
