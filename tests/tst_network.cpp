@@ -135,6 +135,11 @@ QString tst_Network::installedPrevious() const
 
 void tst_Network::fullRun()
 {
+    // Left by a run that was stopped while downloading.
+    const QString leftover = settings.installParent + QStringLiteral("/App.download");
+    QFile stopped(leftover);
+    QVERIFY(stopped.open(QIODevice::WriteOnly) && stopped.write("half a package") > 0);
+    stopped.close();
     server->serve(manifestPath,
                   expand({R"({"version": "2.0", "url": "%URL%", "hash": "%HASH%",
                               "notes": {"hash": "ignored"}})"})
@@ -157,6 +162,8 @@ void tst_Network::fullRun()
     QCOMPARE(w.expectedHash, digest);
     QCOMPARE(w.packageUrl, server->url(packagePath));
     QCOMPARE(w.statusLabel->text(), QStringLiteral("Launching Pellarin..."));
+    // The package went to the disk beside App, and is gone once installed.
+    QVERIFY(!QFile::exists(leftover));
 
     QTRY_VERIFY(QFile::exists(report));
     QFile launched(report);
@@ -675,39 +682,55 @@ void tst_Network::bodyLimits_data()
 {
     QTest::addColumn<int>("mode");
     QTest::addColumn<qint64>("expectedSize");
+    QTest::addColumn<QString>("file");
     QTest::addColumn<QString>("error");
 
     const int endless = HttpsServer::Endless;
     QTest::newRow("endless, no size")
-            << endless << qint64(-1) << "More than the limit of 1048576 bytes";
-    QTest::newRow("endless, with size")
-            << endless << qint64(300000) << "More than the manifest's size of 300000 bytes";
+            << endless << qint64(-1) << QString() << "More than the limit of 1048576 bytes";
+    QTest::newRow("endless, with size") << endless << qint64(300000) << QString()
+                                        << "More than the manifest's size of 300000 bytes";
     QTest::newRow("size over the limit")
-            << endless << qint64(1048577)
+            << endless << qint64(1048577) << QString()
             << "The manifest's size of 1048577 bytes is over the limit of 1048576 bytes";
     QTest::newRow("announced over the limit")
-            << int(HttpsServer::Complete) << qint64(-1)
+            << int(HttpsServer::Complete) << qint64(-1) << QString()
             << "Content-Length 2097152 is over the limit of 1048576 bytes";
+    QTest::newRow("endless, into a file") << endless << qint64(-1) << "writable"
+                                          << "More than the limit of 1048576 bytes";
+    QTest::newRow("into a file that cannot be written")
+            << int(HttpsServer::NoLength) << qint64(-1) << "read-only" << "Cannot write the package:";
 }
 
 void tst_Network::bodyLimits()
 {
     QFETCH(int, mode);
     QFETCH(qint64, expectedSize);
+    QFETCH(QString, file);
     QFETCH(QString, error);
 
     const qint64 limit = 1024 * 1024;
-    server->serve(packagePath, QByteArray(mode == HttpsServer::Endless ? 65536 : 2 * limit, 'x'),
+    server->serve(packagePath, QByteArray(mode == HttpsServer::Complete ? 2 * limit : 65536, 'x'),
                   200, HttpsServer::Mode(mode));
+    QFile sink(env->filePath(QStringLiteral("package")));
+    if (!file.isEmpty()) {
+        QVERIFY(sink.open(QIODevice::WriteOnly));
+        if (file == "read-only") {
+            sink.close();
+            QVERIFY(sink.open(QIODevice::ReadOnly));
+        }
+    }
     QNetworkAccessManager manager;
-    Download download(&manager, server->url(packagePath), settings, limit, expectedSize);
+    Download download(&manager, server->url(packagePath), settings, limit, expectedSize, false,
+                      file.isEmpty() ? nullptr : &sink);
     QSignalSpy finished(&download, &Download::finished);
     QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, 20000);
 
     QVERIFY(download.failed());
-    QCOMPARE(download.errorString(), error);
+    QVERIFY2(download.errorString().startsWith(error), qPrintable(download.errorString()));
     // What was taken in stays within the bound, whatever the server sent.
-    QVERIFY(download.takeBody().size() <= (expectedSize >= 0 ? qMin(expectedSize, limit) : limit));
+    const qint64 kept = file.isEmpty() ? download.takeBody().size() : sink.size();
+    QVERIFY(kept <= (expectedSize >= 0 ? qMin(expectedSize, limit) : limit));
 }
 
 void tst_Network::digests_data()

@@ -1,4 +1,6 @@
 #include "download.h"
+#include "installation.h"
+#include "packagefile.h"
 #include "proxies.h"
 #include "releasemanifest.h"
 #include "window.h"
@@ -13,6 +15,9 @@ void window::DownloadLatest()
     const QUrl url(settings.manifestLocation, QUrl::TolerantMode);
     manager = new QNetworkAccessManager(this);
     useSystemProxies(manager);
+    // What a run that was stopped while downloading left.
+    packageFile = std::make_unique<PackageFile>(installPath(InstallParent()));
+    packageFile->remove();
     manifestDownload = new Download(manager, url, settings, settings.maxManifestSize);
     // A network that swallows packets must not keep the installed release waiting.
     if (settings.offlineStart)
@@ -35,11 +40,20 @@ void window::RequestJsonFinished()
             manifestDownload->deleteLater();
             return;
         }
+        QString why;
+        if (!packageFile->create(&why)) {
+            qDebug() << "Error downloading update : " << why;
+            failure = why;
+            ShowUpdateError();
+            manifestDownload->deleteLater();
+            return;
+        }
         // A manifest that could not be read leaves the URL empty; that request fails
         // and ends in the package stage's error.
         const QUrl url(packageUrl, QUrl::TolerantMode);
         packageDownload = new Download(manager, url, settings, settings.maxPackageSize,
-                                       expectedSize, !settings.signingKey.isEmpty());
+                                       expectedSize, !settings.signingKey.isEmpty(),
+                                       packageFile->file());
         zipReply = packageDownload->reply();
         connect(packageDownload, &Download::finished, this, &window::RequestZipFinished);
         if (settings.showProgress)

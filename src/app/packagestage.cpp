@@ -1,4 +1,5 @@
 #include "download.h"
+#include "packagefile.h"
 #include "verification.h"
 #include "window.h"
 
@@ -34,7 +35,8 @@ void window::RequestZipFinished()
             failure = packageDownload->errorString();
         ShowUpdateError();
     } else {
-        QByteArray data = packageDownload->takeBody();
+        // Mapped from the disk, where it arrived.
+        QByteArray data = packageFile->map();
         const QString parent = InstallParent();
         Verification verification = verifyPackage(
                 data, packageDownload->digest(), packageDownload->blake2bDigest(),
@@ -57,6 +59,7 @@ void window::RequestZipFinished()
             }
         }
     }
+    packageFile->remove();
     // The reply goes with it.
     packageDownload->deleteLater();
 }

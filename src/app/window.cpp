@@ -1,5 +1,6 @@
 #include "window.h"
 
+#include "packagefile.h"
 #include "releaseconfig.h"
 
 #include <QCoreApplication>
@@ -42,6 +43,8 @@ window::window(const Settings &settings, QWidget *parent)
     statusLabel->adjustSize();
     statusLabel->move((width() - statusLabel->width()) / 2, 140);
 }
+
+window::~window() = default;
 
 void quitLater()
 {

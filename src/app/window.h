@@ -7,7 +7,10 @@
 #include <QMainWindow>
 #include <QString>
 
+#include <memory>
+
 class Download;
+class PackageFile;
 class QLabel;
 enum WriteResult : int;
 class QNetworkAccessManager;
@@ -23,6 +26,7 @@ public:
     explicit window(QWidget *parent = nullptr);
     // With settings other than the build's.
     explicit window(const Settings &settings, QWidget *parent = nullptr);
+    ~window() override;
 
     bool silent;
     QLabel *statusLabel;
@@ -42,6 +46,8 @@ public:
     // The transfers behind jsonReply and zipReply.
     Download *manifestDownload = nullptr;
     Download *packageDownload = nullptr;
+    // Where the package goes as it arrives, beside App.
+    std::unique_ptr<PackageFile> packageFile;
     // What the verified package's directory says about the installation; without one,
     // InstallAndLaunch() reads it from the package itself.
     InstallPlan plan;

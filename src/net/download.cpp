@@ -4,20 +4,22 @@
 #include "proxies.h"
 #include "trust.h"
 
+#include <QFileDevice>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QSslConfiguration>
 #include <QTimer>
 
 Download::Download(QNetworkAccessManager *manager, const QUrl &url, const Settings &settings,
-                   qint64 limit, qint64 expectedSize, bool blake2b)
+                   qint64 limit, qint64 expectedSize, bool blake2b, QFileDevice *file)
     : QObject(manager),
       manager(manager),
       url(url),
       settings(settings),
       limit(limit),
       expectedSize(expectedSize),
-      wantBlake2b(blake2b)
+      wantBlake2b(blake2b),
+      file(file)
 {
     trustsAll = settings.vendorAuthorities.isEmpty();
     patience = new Patience(this, settings.transferTimeout, settings.lowSpeedLimit,
@@ -35,6 +37,11 @@ void Download::setDeadline(int milliseconds)
 void Download::start(const QUrl &hop, const QSslConfiguration &ssl)
 {
     body.clear();
+    received = 0;
+    if (file) {
+        file->seek(0);
+        file->resize(0);
+    }
     problem.clear();
     sslErrors.clear();
     sha256 = std::make_unique<Digest>(QCryptographicHash::Sha256);
@@ -73,11 +80,13 @@ void Download::end()
     }
     read();
     if (problem.isEmpty() && current->error() == QNetworkReply::NoError && expectedSize >= 0
-        && body.size() < expectedSize) {
+        && received < expectedSize) {
         problem = QStringLiteral("%1 bytes received, fewer than the manifest's size of %2 bytes")
-                          .arg(body.size())
+                          .arg(received)
                           .arg(expectedSize);
     }
+    if (file && !file->flush() && problem.isEmpty())
+        problem = QStringLiteral("Cannot write the package: %1").arg(file->errorString());
     finish();
 }
 
@@ -169,7 +178,7 @@ void Download::checkResponse()
         fail(QStringLiteral("Content-Length %1 is over the limit of %2 bytes")
                      .arg(length)
                      .arg(limit));
-    } else if (length > body.capacity()) {
+    } else if (!file && length > body.capacity()) {
         // Room for the whole body saves copies while it grows.
         body.reserve(length);
     }
@@ -181,22 +190,35 @@ void Download::read()
     if (available <= 0 || !problem.isEmpty())
         return;
     const qint64 allowed = expectedSize >= 0 ? expectedSize : limit;
-    if (available > allowed - body.size()) {
+    if (available > allowed - received) {
         fail(expectedSize >= 0
                      ? QStringLiteral("More than the manifest's size of %1 bytes").arg(expectedSize)
                      : QStringLiteral("More than the limit of %1 bytes").arg(limit));
         return;
     }
-    const qsizetype start = body.size();
-    body.resize(start + available);
-    const qint64 got = current->read(body.data() + start, available);
-    body.resize(start + qMax<qint64>(got, 0));
-    patience->add(got);
-    const QByteArrayView piece = QByteArrayView(body).sliced(start);
+    // Into the body, or through a buffer of the reply's size into the file.
+    QByteArray &target = file ? chunk : body;
+    const qsizetype start = file ? 0 : body.size();
+    target.resize(start + available);
+    const qint64 got = qMax<qint64>(current->read(target.data() + start, available), 0);
+    target.resize(start + got);
+    if (keep(target.constData() + start, got))
+        emit progress(received);
+}
+
+bool Download::keep(const char *data, qint64 length)
+{
+    const QByteArrayView piece(data, length);
     sha256->addData(piece);
     if (blake2b)
         blake2b->addData(piece);
-    emit progress(body.size());
+    received += length;
+    patience->add(length);
+    if (file && file->write(data, length) != length) {
+        fail(QStringLiteral("Cannot write the package: %1").arg(file->errorString()));
+        return false;
+    }
+    return true;
 }
 
 void Download::fail(const QString &reason)

@@ -12,6 +12,7 @@
 #include <memory>
 
 class Patience;
+class QFileDevice;
 class QNetworkAccessManager;
 class QNetworkReply;
 class QSslConfiguration;
@@ -31,9 +32,12 @@ class Download : public QObject
 public:
     // Starts at once, as a child of `manager`. With `expectedSize` (-1: not known) the
     // body must be exactly that long; without it, at most `limit` bytes. With `blake2b`
-    // it also takes the BLAKE2b-512 digest on the same pass, for a signature check.
+    // it also takes the BLAKE2b-512 digest on the same pass, for a signature check. With
+    // `file`, open for writing, the body goes there as it arrives instead of into memory,
+    // so that a large package costs no memory.
     Download(QNetworkAccessManager *manager, const QUrl &url, const Settings &settings,
-             qint64 limit, qint64 expectedSize = -1, bool blake2b = false);
+             qint64 limit, qint64 expectedSize = -1, bool blake2b = false,
+             QFileDevice *file = nullptr);
 
     // Gives the whole transfer, every hop and attempt, `milliseconds` to end.
     void setDeadline(int milliseconds);
@@ -46,7 +50,8 @@ public:
     QString errorString() const;
     // The proxy ("host:port") of the last request, or nothing when it went direct.
     QString proxy() const;
-    // The whole body, then its lower-case hex SHA-256 and its BLAKE2b-512.
+    // The whole body (none with a file), then its lower-case hex SHA-256 and its
+    // BLAKE2b-512.
     QByteArray takeBody();
     QString digest() const;
     QByteArray blake2bDigest() const;
@@ -61,6 +66,7 @@ private:
     void checkHost();
     void checkResponse();
     void read();
+    bool keep(const char *data, qint64 length);
     void fail(const QString &reason);
     void end();
     bool follow();
@@ -80,6 +86,10 @@ private:
     int hops = 0;
     Patience *patience = nullptr;
     QByteArray body;
+    QFileDevice *file;
+    QByteArray chunk;
+    // The body's bytes so far, in memory or in the file.
+    qint64 received = 0;
     QString problem;
     std::unique_ptr<Digest> sha256;
     std::unique_ptr<Digest> blake2b;
