@@ -10,7 +10,7 @@ publish=${2:?usage: make-corpus.sh <folder> <pellarin-publish>}
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 rm -rf "$out"
-for target in zipdirectory preflight install signature manifest; do
+for target in zipdirectory preflight install signature manifest delta; do
     mkdir -p "$out/$target"
 done
 
@@ -49,6 +49,19 @@ for archive in "$work/www/p.zip" "$work/zip-tool.zip" "$work/zip-stored.zip" \
         cp "$archive" "$out/$target/"
     done
 done
+
+# Pairs of an installed package and a new one, the first one's length in front.
+python3 - "$work" "$out/delta" <<'PY'
+import os, struct, sys
+work, out = sys.argv[1], sys.argv[2]
+names = ["www/p.zip", "zip-tool.zip", "zip-stored.zip"]
+for i, a in enumerate(names):
+    for j, b in enumerate(names):
+        first = open(os.path.join(work, a), "rb").read()
+        second = open(os.path.join(work, b), "rb").read()
+        with open(os.path.join(out, "pair-%d-%d" % (i, j)), "wb") as f:
+            f.write(struct.pack("<I", len(first)) + first + second)
+PY
 
 cp "$work/www/latest.json" "$out/manifest/published.json"
 printf '{"version": "2.0", "url": "https://u.example/p.zip", "hash": "ab", "size": 12}' \

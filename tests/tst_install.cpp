@@ -1,3 +1,4 @@
+#include "deltaplan.h"
 #include "testenv.h"
 #include "unpack.h"
 #include "window.h"
@@ -44,6 +45,8 @@ private slots:
     void launch_data();
     void launch();
     void executeBits();
+    void deltaPlan_data();
+    void deltaPlan();
 
 private:
     // `staged`: beside the old release and swapped in, as UPDATER_OFFLINE_START does.
@@ -682,6 +685,74 @@ void tst_Install::executeBits()
              ownerReadWrite);
     QVERIFY(QFile::permissions(app + "/bin/PellarinApp.exe") & QFile::ExeOwner);
     QTRY_VERIFY(QFile::exists(report));
+}
+
+// `count` bytes that do not compress, different for each `seed`.
+static QByteArray noise(int seed, qsizetype count)
+{
+    QByteArray bytes(count, Qt::Uninitialized);
+    for (qsizetype i = 0; i < count; ++i)
+        bytes[i] = char(((i + seed * 7919) * 2654435761u) >> 13);
+    return bytes;
+}
+
+void tst_Install::deltaPlan_data()
+{
+    QTest::addColumn<QStringList>("installed");
+    QTest::addColumn<QStringList>("next");
+    QTest::addColumn<int>("reused");
+    QTest::addColumn<int>("ranges");
+
+    // Each entry as "name=seed:KiB".
+    const QStringList release{"a=1:100", "b=2:100", "c=3:100", "d=4:100"};
+    QTest::newRow("one entry changed")
+            << release << QStringList{"a=1:100", "b=9:100", "c=3:100", "d=4:100"} << 3 << 1;
+    QTest::newRow("the same bytes under another name")
+            << release << QStringList{"a=1:100", "renamed=2:100", "c=3:100", "d=4:100"} << 4 << 0;
+    // Less than 64 KiB apart: one request.
+    QTest::newRow("two changes close together")
+            << QStringList{"a=1:100", "b=2:1", "c=3:1", "d=4:100"}
+            << QStringList{"a=1:100", "b=8:1", "c=9:1", "d=4:100"} << 2 << 1;
+    QTest::newRow("two changes far apart")
+            << release << QStringList{"a=7:100", "b=2:100", "c=3:100", "d=8:100"} << 2 << 2;
+    QTest::newRow("nothing in common") << release << QStringList{"e=5:100", "f=6:100"} << 0 << 1;
+}
+
+void tst_Install::deltaPlan()
+{
+    QFETCH(QStringList, installed);
+    QFETCH(QStringList, next);
+    QFETCH(int, reused);
+    QFETCH(int, ranges);
+
+    const auto build = [](const QStringList &entries, int day) {
+        ZipBuilder zip;
+        zip.at(QDateTime(QDate(2026, 1, day), QTime(8, 0)));
+        for (const QString &entry : entries) {
+            const QStringList parts = entry.split(QRegularExpression("[=:]"));
+            zip.stored(parts.at(0), noise(parts.at(1).toInt(), parts.at(2).toInt() * 1024));
+        }
+        return zip.build();
+    };
+    const QByteArray old = build(installed, 1);
+    const QByteArray package = build(next, 2);
+    ZipDirectory directory;
+    QCOMPARE(readZipDirectory(package, package.size(), &directory), QString());
+    DeltaPlan plan;
+    QCOMPARE(planDelta(old, directory, package.size(), 64 * 1024, &plan), QString());
+
+    QCOMPARE(plan.reused, reused);
+    QCOMPARE(plan.ranges.size(), ranges);
+    // Laid out as planned, the package is the new one byte for byte.
+    QByteArray rebuilt(package.size(), '\0');
+    for (const auto &[first, last] : std::as_const(plan.ranges))
+        rebuilt.replace(first, last - first + 1, package.mid(first, last - first + 1));
+    for (const auto &[at, header] : std::as_const(plan.headers))
+        rebuilt.replace(at, header.size(), header);
+    for (const DeltaPlan::Copy &copy : std::as_const(plan.copies))
+        rebuilt.replace(copy.at, copy.length, old.mid(copy.from, copy.length));
+    rebuilt.replace(directory.offset, directory.tailSize, package.mid(directory.offset));
+    QVERIFY(rebuilt == package);
 }
 
 QTEST_MAIN(tst_Install)

@@ -10,6 +10,8 @@
 #include "zipbuilder.h"
 
 #include <QCryptographicHash>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QLabel>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
@@ -33,6 +35,8 @@ private slots:
     void redirects();
     void proxies_data();
     void proxies();
+    void delta_data();
+    void delta();
     void progress_data();
     void progress();
     void certificates_data();
@@ -487,6 +491,126 @@ void tst_Network::proxies()
     }
 }
 
+// 200 KiB that do not compress, the `i`th file's; `changed` makes the sixth another one.
+static QByteArray deltaFile(int i, bool changed)
+{
+    QByteArray noise(200 * 1024, Qt::Uninitialized);
+    for (qsizetype j = 0; j < noise.size(); ++j)
+        noise[j] = char(((j + i * 7919 + (changed && i == 5 ? 13 : 0)) * 2654435761u) >> 13);
+    return noise;
+}
+
+// A release of the program and twelve such files, every entry of `day`'s time.
+static QByteArray deltaRelease(int day, bool changed = false)
+{
+    ZipBuilder release;
+    release.at(QDateTime(QDate(2026, 12, day), QTime(12, 0)))
+            .file("bin/PellarinApp.exe", launchReporter(), executable());
+    for (int i = 0; i < 12; ++i)
+        release.stored(QStringLiteral("data/%1.bin").arg(i), deltaFile(i, changed));
+    return release.build();
+}
+
+void tst_Network::delta_data()
+{
+    QTest::addColumn<QString>("setup");
+    QTest::addColumn<QString>("line");
+
+    const QString fallBack = QStringLiteral(
+            "D: Delta update not possible, downloading the whole package: ");
+    QTest::newRow("one file changed, every time new") << "changed"
+                                                      << "12 entries reused";
+    QTest::newRow("server ignores ranges")
+            << "whole" << fallBack + R"("HTTP 200 where a part (206) was asked for")";
+    QTest::newRow("a range answered with other bytes")
+            << "wrong" << fallBack + R"("the rebuilt package's digest is)";
+    QTest::newRow("damaged App.package")
+            << "damaged" << fallBack + R"("the installed package: no end of directory")";
+    QTest::newRow("cut download resumed") << "resumed"
+                                          << "D: Package transfer:";
+    QTest::newRow("cut download of a package no longer announced") << "withdrawn"
+                                                                   << "D: Package transfer:";
+    QTest::newRow("repair from App.package")
+            << "repair"
+            << "D: Installed release changed, reinstalling it from";
+}
+
+void tst_Network::delta()
+{
+    QFETCH(QString, setup);
+    QFETCH(QString, line);
+
+    settings.deltaUpdates = true;
+    settings.skipUnchanged = setup == "repair";
+    const QString app = settings.installParent + QStringLiteral("/App");
+    const auto release = [&](const QByteArray &zip, const QString &name, HttpsServer::Mode mode) {
+        QJsonObject manifest = QJsonDocument::fromJson(goodManifest(server->url(name), zip)).object();
+        manifest.insert("size", zip.size());
+        server->serve(manifestPath, QJsonDocument(manifest).toJson());
+        server->serve(name, zip, 200, mode);
+    };
+    const auto start = [&] {
+        window w(settings);
+        run(w);
+    };
+    // The installed release, and its package kept beside App.
+    const QByteArray installed = deltaRelease(1);
+    release(installed, packagePath, HttpsServer::Complete);
+    start();
+    QCOMPARE(readFile(app + ".package"), installed);
+
+    const QByteArray next = deltaRelease(2, true);
+    const QString nextPath = QStringLiteral("/release/pellarin-2.1.zip");
+    if (setup == "repair") {
+        QVERIFY(QFile::remove(app + "/data/3.bin"));
+    } else if (setup == "resumed" || setup == "withdrawn") {
+        QVERIFY(QFile::remove(app + ".package"));
+        release(next, nextPath, HttpsServer::CloseHalfway);
+        start();
+        QVERIFY(QFileInfo(app + ".download").size() > 0);
+    } else if (setup == "damaged") {
+        QFile package(app + ".package");
+        QVERIFY(package.open(QIODevice::WriteOnly) && package.write("damaged") == 7);
+    }
+    server->rangeAnswer = setup == "whole" ? HttpsServer::WholeBody
+            : setup == "wrong"             ? HttpsServer::WrongBytes
+                                           : HttpsServer::Part;
+    // What the last start installs.
+    const QByteArray expected = setup == "repair" ? installed
+            : setup == "withdrawn"                ? deltaRelease(3, true)
+                                                  : next;
+    if (setup != "repair")
+        release(expected,
+                setup == "withdrawn" ? QStringLiteral("/release/pellarin-2.2.zip") : nextPath,
+                HttpsServer::Complete);
+    server->requests.clear();
+    server->ranges.clear();
+    server->bytesSent = 0;
+    start();
+
+    QVERIFY2(log->lines().filter(line).size() >= 1, qPrintable(log->lines().join('\n')));
+    QCOMPARE(log->lines().last(), QStringLiteral("D: Program launched successfully."));
+    QVERIFY(readFile(app + "/data/5.bin") == deltaFile(5, setup != "repair"));
+    QVERIFY(readFile(app + ".package") == expected);
+    QVERIFY(!QFile::exists(app + ".download"));
+    // One range a request, never several.
+    QVERIFY(server->ranges.filter(",").isEmpty());
+    if (setup == "changed") {
+        // The changed entry and the directory, with room for headers and merging.
+        QVERIFY2(server->bytesSent <= qint64(1.1 * (205 * 1024 + 1024)) + 64 * 1024,
+                 qPrintable(QString::number(server->bytesSent)));
+    } else if (setup == "resumed") {
+        QCOMPARE(server->ranges.last(),
+                 QStringLiteral("bytes=%1-%2").arg(next.size() / 2).arg(next.size() - 1));
+        QVERIFY(server->bytesSent <= next.size() - next.size() / 2 + 1024);
+    } else if (setup == "withdrawn") {
+        // Never mixed into another package.
+        QVERIFY(server->ranges.filter(QStringLiteral("bytes=%1-").arg(next.size() / 2)).isEmpty());
+    } else if (setup == "repair") {
+        QCOMPARE(server->requests.size(), 1);
+    }
+}
+
 void tst_Network::progress_data()
 {
     QTest::addColumn<bool>("sized");
@@ -699,7 +823,8 @@ void tst_Network::bodyLimits_data()
     QTest::newRow("endless, into a file") << endless << qint64(-1) << "writable"
                                           << "More than the limit of 1048576 bytes";
     QTest::newRow("into a file that cannot be written")
-            << int(HttpsServer::NoLength) << qint64(-1) << "read-only" << "Cannot write the package:";
+            << int(HttpsServer::NoLength) << qint64(-1) << "read-only"
+            << "Cannot write the package:";
 }
 
 void tst_Network::bodyLimits()

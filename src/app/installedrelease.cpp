@@ -1,4 +1,6 @@
+#include "digest.h"
 #include "installation.h"
+#include "packagefile.h"
 #include "record.h"
 #include "stagedinstallation.h"
 #include "window.h"
@@ -29,6 +31,26 @@ bool window::StartUnchanged()
         return false;
     qDebug() << "Release already installed and complete, nothing to download.";
     launchInstalled(*this);
+    return true;
+}
+
+bool window::RepairInstalled()
+{
+    QFile kept(installedPackagePath(installPath(InstallParent())));
+    const uchar *bytes = kept.open(QIODevice::ReadOnly) && kept.size() > 0
+            ? kept.map(0, kept.size())
+            : nullptr;
+    // A package of another size is another release's: not worth hashing.
+    if (!bytes || expectedHash.isEmpty() || (expectedSize >= 0 && kept.size() != expectedSize))
+        return false;
+    const QByteArray package = QByteArray::fromRawData(reinterpret_cast<const char *>(bytes),
+                                                       kept.size());
+    QByteArray blake2b;
+    const QString sha256 = sha256Of(package, settings.signingKey.isEmpty() ? nullptr : &blake2b);
+    if (sha256 != expectedHash)
+        return false;
+    qDebug() << "Installed release changed, reinstalling it from" << kept.fileName();
+    InstallChecked(package, sha256, blake2b);
     return true;
 }
 

@@ -34,7 +34,8 @@ int window::InstallAndLaunch(QByteArray package)
 {
     const QString parent = InstallParent();
     const QString appPath = installPath(parent);
-    const bool keepsRecord = settings.skipUnchanged || settings.offlineStart;
+    const bool keepsRecord = settings.skipUnchanged || settings.offlineStart
+            || settings.deltaUpdates;
     if (plan.entries.isEmpty() && !planPackage(package, parent, &plan))
         return -1;
     // Staged, App and its record change together in the swap.

@@ -1,6 +1,7 @@
 #include "download.h"
 #include "installation.h"
 #include "packagefile.h"
+#include "packagetransfer.h"
 #include "proxies.h"
 #include "releasemanifest.h"
 #include "window.h"
@@ -15,9 +16,10 @@ void window::DownloadLatest()
     const QUrl url(settings.manifestLocation, QUrl::TolerantMode);
     manager = new QNetworkAccessManager(this);
     useSystemProxies(manager);
-    // What a run that was stopped while downloading left.
+    // What a run that was stopped while downloading left, unless it is to be resumed.
     packageFile = std::make_unique<PackageFile>(installPath(InstallParent()));
-    packageFile->remove();
+    if (!settings.deltaUpdates)
+        packageFile->release();
     manifestDownload = new Download(manager, url, settings, settings.maxManifestSize);
     // A network that swallows packets must not keep the installed release waiting.
     if (settings.offlineStart)
@@ -36,28 +38,20 @@ void window::RequestJsonFinished()
     } else {
         const QByteArray body = manifestDownload->takeBody();
         ParseManifest(body);
-        if (settings.skipUnchanged && StartUnchanged()) {
-            manifestDownload->deleteLater();
-            return;
-        }
-        QString why;
-        if (!packageFile->create(&why)) {
-            qDebug() << "Error downloading update : " << why;
-            failure = why;
-            ShowUpdateError();
+        if ((settings.skipUnchanged && StartUnchanged())
+            || (settings.skipUnchanged && settings.deltaUpdates && RepairInstalled())) {
             manifestDownload->deleteLater();
             return;
         }
         // A manifest that could not be read leaves the URL empty; that request fails
         // and ends in the package stage's error.
-        const QUrl url(packageUrl, QUrl::TolerantMode);
-        packageDownload = new Download(manager, url, settings, settings.maxPackageSize,
-                                       expectedSize, !settings.signingKey.isEmpty(),
-                                       packageFile->file());
-        zipReply = packageDownload->reply();
-        connect(packageDownload, &Download::finished, this, &window::RequestZipFinished);
+        packageTransfer = new PackageTransfer(
+                manager, settings, {QString(), packageUrl, expectedHash, expectedSize, signature},
+                installPath(InstallParent()), packageFile.get());
+        zipReply = packageTransfer->reply();
+        connect(packageTransfer, &PackageTransfer::finished, this, &window::RequestZipFinished);
         if (settings.showProgress)
-            followProgress(packageDownload);
+            followProgress(packageTransfer);
     }
     // The reply goes with it.
     manifestDownload->deleteLater();

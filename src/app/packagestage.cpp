@@ -1,9 +1,11 @@
-#include "download.h"
+#include "installation.h"
 #include "packagefile.h"
+#include "packagetransfer.h"
 #include "verification.h"
 #include "window.h"
 
 #include <QDebug>
+#include <QFile>
 #include <QNetworkReply>
 #include <QStorageInfo>
 
@@ -25,41 +27,54 @@ static bool reportVerification(const Verification &verification)
     return verification.failed == Verification::Passed;
 }
 
+bool window::InstallChecked(QByteArray package, const QString &sha256, const QByteArray &blake2b)
+{
+    const QString parent = InstallParent();
+    Verification verification = verifyPackage(
+            package, sha256, blake2b,
+            {QString(), packageUrl, expectedHash, expectedSize, signature}, settings.signingKey,
+            QStorageInfo(parent).blockSize());
+    if (settings.showProgress && verification.authentic())
+        showInstalling();
+    if (!reportVerification(verification)) {
+        failure = verification.reason;
+        ShowUpdateError();
+        return false;
+    }
+    plan = std::move(verification.plan);
+    // Handed over, so that the installer can let the package go before it starts the
+    // application.
+    if (InstallAndLaunch(std::move(package)) != 0) {
+        failure = QStringLiteral("the new release could not be installed");
+        ShowUpdateError();
+        return false;
+    }
+    quitLater();
+    return true;
+}
+
 void window::RequestZipFinished()
 {
-    // The body was taken off the reply and hashed while it arrived.
-    zipReply = packageDownload->reply();
-    if (packageDownload->failed()) {
-        qDebug() << "Error downloading update : " << packageDownload->errorString();
+    // The package was written to its file and hashed while it arrived.
+    zipReply = packageTransfer->reply();
+    const QString appPath = installPath(InstallParent());
+    if (packageTransfer->failed()) {
+        qDebug() << "Error downloading update : " << packageTransfer->errorString();
         if (failure.isEmpty())
-            failure = packageDownload->errorString();
+            failure = packageTransfer->errorString();
         ShowUpdateError();
     } else {
+        // The installed release's package goes with it: it is kept for the release that
+        // is installed, or for none.
+        if (settings.deltaUpdates)
+            QFile::remove(installedPackagePath(appPath));
         // Mapped from the disk, where it arrived.
-        QByteArray data = packageFile->map();
-        const QString parent = InstallParent();
-        Verification verification = verifyPackage(
-                data, packageDownload->digest(), packageDownload->blake2bDigest(),
-                {QString(), packageUrl, expectedHash, expectedSize, signature}, settings.signingKey,
-                QStorageInfo(parent).blockSize());
-        if (settings.showProgress && verification.authentic())
-            showInstalling();
-        if (!reportVerification(verification)) {
-            failure = verification.reason;
-            ShowUpdateError();
-        } else {
-            plan = std::move(verification.plan);
-            // Handed over, so that the installer can let the package go before it
-            // starts the application.
-            if (InstallAndLaunch(std::move(data)) == 0) {
-                quitLater();
-            } else {
-                failure = QStringLiteral("the new release could not be installed");
-                ShowUpdateError();
-            }
+        if (InstallChecked(packageFile->map(), packageTransfer->digest(),
+                           packageTransfer->blake2bDigest())
+            && settings.deltaUpdates) {
+            packageFile->keepAsInstalled();
         }
     }
-    packageFile->remove();
-    // The reply goes with it.
-    packageDownload->deleteLater();
+    packageFile->release();
+    packageTransfer->deleteLater();
 }

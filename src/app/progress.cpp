@@ -1,4 +1,4 @@
-#include "download.h"
+#include "packagetransfer.h"
 #include "window.h"
 
 #include <QLabel>
@@ -11,9 +11,9 @@ static void showStatus(window *w, const QString &text)
     w->statusLabel->move((w->width() - w->statusLabel->width()) / 2, 140);
 }
 
-void window::followProgress(Download *download)
+void window::followProgress(PackageTransfer *transfer)
 {
-    connect(download, &Download::progress, this, [this](qint64 received) {
+    connect(transfer, &PackageTransfer::progress, this, [this](qint64 received) {
         showStatus(this,
                    expectedSize > 0 ? QStringLiteral("Downloading Pellarin... %1%")
                                               .arg(received * 100 / expectedSize)

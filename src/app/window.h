@@ -11,6 +11,7 @@
 
 class Download;
 class PackageFile;
+class PackageTransfer;
 class QLabel;
 enum WriteResult : int;
 class QNetworkAccessManager;
@@ -45,7 +46,7 @@ public:
     const Settings settings;
     // The transfers behind jsonReply and zipReply.
     Download *manifestDownload = nullptr;
-    Download *packageDownload = nullptr;
+    PackageTransfer *packageTransfer = nullptr;
     // Where the package goes as it arrives, beside App.
     std::unique_ptr<PackageFile> packageFile;
     // What the verified package's directory says about the installation; without one,
@@ -64,10 +65,17 @@ public:
     // With UPDATER_OFFLINE_START: after a failure that left App as it was, starts the
     // installed release when it is complete, saying why. True when it took over the run.
     bool StartInstalledRelease();
+    // With UPDATER_DELTA_UPDATES and UPDATER_SKIP_UNCHANGED: reinstalls the release from
+    // App.package when the manifest still names it, without a download. True when it
+    // took over the run.
+    bool RepairInstalled();
+    // Checks a package as a downloaded one is checked, installs and starts it, or shows
+    // why not; true when it was installed.
+    bool InstallChecked(QByteArray package, const QString &sha256, const QByteArray &blake2b);
 
     // With UPDATER_SHOW_PROGRESS: the status text follows the download, then says that the
     // installation starts.
-    void followProgress(Download *download);
+    void followProgress(PackageTransfer *transfer);
     void showInstalling();
 
     void ParseManifest(const QByteArray &body);

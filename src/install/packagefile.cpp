@@ -2,7 +2,23 @@
 
 #include "regularfile.h"
 
-PackageFile::PackageFile(const QString &appPath) : name(appPath + QStringLiteral(".download")) { }
+#include <QJsonDocument>
+#include <QJsonObject>
+
+static QString infoPath(const QString &name)
+{
+    return name + QStringLiteral(".info");
+}
+
+QString installedPackagePath(const QString &appPath)
+{
+    return appPath + QStringLiteral(".package");
+}
+
+PackageFile::PackageFile(const QString &appPath)
+    : name(appPath + QStringLiteral(".download")), installed(installedPackagePath(appPath))
+{
+}
 
 PackageFile::~PackageFile()
 {
@@ -11,12 +27,43 @@ PackageFile::~PackageFile()
 
 bool PackageFile::create(QString *why)
 {
-    QFile::remove(name);
+    release();
     data.setFileName(name);
     if (openRegular(data, QIODevice::WriteOnly))
         return true;
     *why = QStringLiteral("Cannot write %1: %2").arg(name, data.errorString());
     return false;
+}
+
+static PartialDownload readInfo(const QString &path)
+{
+    QFile file(path);
+    PartialDownload partial;
+    if (!openRegular(file, QIODevice::ReadOnly) || file.size() > 64 * 1024)
+        return partial;
+    const QJsonObject info = QJsonDocument::fromJson(file.readAll()).object();
+    partial.hash = info.value(QLatin1String("hash")).toString();
+    partial.size = info.value(QLatin1String("size")).toInteger(-1);
+    partial.url = info.value(QLatin1String("url")).toString();
+    partial.validator = info.value(QLatin1String("validator")).toString().toLatin1();
+    return partial;
+}
+
+qint64 PackageFile::resume(const PartialDownload &wanted, QByteArray *validator)
+{
+    const PartialDownload kept = readInfo(infoPath(name));
+    data.close();
+    data.setFileName(name);
+    const bool same = !kept.validator.isEmpty() && kept.hash == wanted.hash
+            && kept.size == wanted.size && kept.url == wanted.url;
+    if (!same || !openRegular(data, QIODevice::ReadWrite) || data.size() >= kept.size) {
+        release();
+        return 0;
+    }
+    // Only once: broken again, it is kept again.
+    QFile::remove(infoPath(name));
+    *validator = kept.validator;
+    return data.size();
 }
 
 QByteArray PackageFile::map()
@@ -30,9 +77,31 @@ QByteArray PackageFile::map()
                  : QByteArray();
 }
 
-void PackageFile::remove()
+void PackageFile::keepPartial(const PartialDownload &partial)
+{
+    QFile info(infoPath(name));
+    const QJsonObject object{{QLatin1String("hash"), partial.hash},
+                             {QLatin1String("size"), partial.size},
+                             {QLatin1String("url"), partial.url},
+                             {QLatin1String("validator"), QString::fromLatin1(partial.validator)}};
+    kept = data.size() > 0 && openRegular(info, QIODevice::WriteOnly)
+            && info.write(QJsonDocument(object).toJson()) > 0;
+}
+
+void PackageFile::release()
 {
     // Closing unmaps it too.
     data.close();
-    QFile::remove(name);
+    if (!kept) {
+        QFile::remove(name);
+        QFile::remove(infoPath(name));
+    }
+    kept = false;
+}
+
+bool PackageFile::keepAsInstalled()
+{
+    data.close();
+    QFile::remove(installed);
+    return QFile::rename(name, installed);
 }

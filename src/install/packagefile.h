@@ -4,8 +4,20 @@
 #include <QFile>
 #include <QString>
 
+// What a download that broke off belongs to, kept beside its bytes.
+struct PartialDownload
+{
+    QString hash;
+    qint64 size = -1;
+    QString url;
+    // The ETag or Last-Modified that the server gave its bytes.
+    QByteArray validator;
+};
+
 // The package on disk beside App, on the same volume: written as it arrives, then mapped
-// to be checked and unpacked, so that however large it is it costs no memory.
+// to be checked and unpacked, so that however large it is it costs no memory. With
+// UPDATER_DELTA_UPDATES the installed release's package is kept as App.package, and a
+// download that broke off is kept with what it belongs to, to be resumed.
 class PackageFile
 {
 public:
@@ -17,16 +29,30 @@ public:
 
     // Made anew for writing, never through a link; false, with the reason, when it cannot be.
     bool create(QString *why);
+    // The bytes a broken download left, opened to go on, when they belong to `wanted`
+    // (`validator` is then the one they came with); otherwise they are removed. Their
+    // length, or 0.
+    qint64 resume(const PartialDownload &wanted, QByteArray *validator);
     QFileDevice *file() { return &data; }
     // The whole file, mapped into memory rather than copied; empty when it is empty or
-    // cannot be read. Valid until remove().
+    // cannot be read. Valid until it is released.
     QByteArray map();
-    // Lets go of the file (Windows removes no file that is mapped) and removes it.
-    void remove();
+    // Keeps what has arrived for a later run, with what it belongs to.
+    void keepPartial(const PartialDownload &partial);
+    // Lets go of the file (Windows removes no file that is mapped) and removes it, unless
+    // it was kept.
+    void release();
+    // Lets go of it and makes it the installed release's package.
+    bool keepAsInstalled();
 
     QString path() const { return name; }
 
 private:
     const QString name;
+    const QString installed;
     QFile data;
+    bool kept = false;
 };
+
+// The package that the installed release came from, kept beside App.
+QString installedPackagePath(const QString &appPath);

@@ -11,7 +11,9 @@
 bool openRegular(QFile &file, QIODevice::OpenMode mode)
 {
 #ifdef Q_OS_UNIX
-    const int access = mode & QIODevice::WriteOnly ? O_WRONLY | O_CREAT | O_TRUNC : O_RDONLY;
+    const int access = (mode & QIODevice::ReadWrite) == QIODevice::ReadWrite ? O_RDWR | O_CREAT
+            : mode & QIODevice::WriteOnly ? O_WRONLY | O_CREAT | O_TRUNC
+                                          : O_RDONLY;
     const int fd = ::open(QFile::encodeName(file.fileName()).constData(),
                           access | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
     struct stat info;

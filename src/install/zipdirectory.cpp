@@ -93,3 +93,69 @@ QString countZipDirectory(QByteArrayView archive, qint64 *records)
     *records = count;
     return QString();
 }
+
+QString readZipDirectory(QByteArrayView tail, qint64 archiveSize, ZipDirectory *directory,
+                         qint64 *needed)
+{
+    const Reader zip(tail);
+    const qint64 base = archiveSize - tail.size();
+    qint64 end = -1;
+    for (qint64 at = tail.size() - endSize; at >= 0 && at >= tail.size() - endSize - 0xffff; --at) {
+        if (zip.read<quint32>(at) == endSignature) {
+            end = at;
+            break;
+        }
+    }
+    if (end < 0 || base < 0)
+        return QStringLiteral("no end of directory");
+    const qint64 locator = end - locator64Size;
+    const quint16 declared = zip.read<quint16>(end + 10);
+    const quint32 size = zip.read<quint32>(end + 12);
+    const quint32 offset = zip.read<quint32>(end + 16);
+    if ((zip.has(locator, locator64Size) && zip.read<quint32>(locator) == locator64Signature)
+        || declared == 0xffff || size == 0xffffffffu || offset == 0xffffffffu) {
+        return QStringLiteral("a zip64 archive");
+    }
+    if (qint64(offset) + qint64(size) != base + end)
+        return QStringLiteral("the directory is not where the end record says");
+    directory->offset = offset;
+    directory->tailSize = archiveSize - offset;
+    if (offset < base) {
+        if (needed)
+            *needed = directory->tailSize;
+        return QStringLiteral("the directory is longer than what was read");
+    }
+    qint64 at = qint64(offset) - base;
+    qint64 next = 0;
+    directory->records.clear();
+    while (at < end) {
+        if (!zip.has(at, recordSize) || zip.read<quint32>(at) != recordSignature)
+            return QStringLiteral("directory record %1 damaged").arg(directory->records.size() + 1);
+        const qint64 nameLength = zip.read<quint16>(at + 28);
+        const qint64 extraLength = zip.read<quint16>(at + 30);
+        const qint64 length = recordSize + nameLength + extraLength + zip.read<quint16>(at + 32);
+        if (!zip.has(at, length) || at + length > end)
+            return QStringLiteral("directory record %1 cut short").arg(directory->records.size() + 1);
+        ZipRecord record;
+        record.versionNeeded = zip.read<quint16>(at + 6);
+        record.flags = zip.read<quint16>(at + 8);
+        record.method = zip.read<quint16>(at + 10);
+        record.time = zip.read<quint16>(at + 12);
+        record.date = zip.read<quint16>(at + 14);
+        record.crc = zip.read<quint32>(at + 16);
+        record.compressedSize = zip.read<quint32>(at + 20);
+        record.uncompressedSize = zip.read<quint32>(at + 24);
+        record.localOffset = zip.read<quint32>(at + 42);
+        record.name = tail.sliced(at + recordSize, nameLength).toByteArray();
+        record.extra = tail.sliced(at + recordSize + nameLength, extraLength).toByteArray();
+        // Each entry after the one before, and all of them before the directory.
+        if (record.localOffset < next || record.localOffset + 30 + record.compressedSize > offset)
+            return QStringLiteral("entries out of order or overlapping");
+        next = record.localOffset + 30 + record.compressedSize;
+        directory->records.append(record);
+        at += length;
+    }
+    if (directory->records.size() != declared)
+        return QStringLiteral("the directory's count differs from the end record's");
+    return QString();
+}

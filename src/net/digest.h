@@ -23,3 +23,7 @@ public:
 private:
     evp_md_ctx_st *context;
 };
+
+// The lower-case hex SHA-256 of `bytes`, and with `blake2b` their BLAKE2b-512 too, on one
+// pass.
+QString sha256Of(QByteArrayView bytes, QByteArray *blake2b = nullptr);

@@ -21,6 +21,26 @@ Download::Download(QNetworkAccessManager *manager, const QUrl &url, const Settin
       wantBlake2b(blake2b),
       file(file)
 {
+    begin();
+}
+
+Download::Download(QNetworkAccessManager *manager, const QUrl &url, const Settings &settings,
+                   const ByteRange &range, QFileDevice *file)
+    : QObject(manager),
+      manager(manager),
+      url(url),
+      settings(settings),
+      limit(range.last - range.first + 1),
+      expectedSize(range.last - range.first + 1),
+      wantBlake2b(false),
+      file(file),
+      range(range)
+{
+    begin();
+}
+
+void Download::begin()
+{
     trustsAll = settings.vendorAuthorities.isEmpty();
     patience = new Patience(this, settings.transferTimeout, settings.lowSpeedLimit,
                             settings.lowSpeedTime, [this](const QString &reason) { fail(reason); });
@@ -38,7 +58,7 @@ void Download::start(const QUrl &hop, const QSslConfiguration &ssl)
 {
     body.clear();
     received = 0;
-    if (file) {
+    if (file && range.first < 0) {
         file->seek(0);
         file->resize(0);
     }
@@ -52,6 +72,13 @@ void Download::start(const QUrl &hop, const QSslConfiguration &ssl)
     request.setSslConfiguration(ssl);
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
                          QNetworkRequest::ManualRedirectPolicy);
+    if (range.first >= 0) {
+        // One range a request: servers and CDNs refuse several in one.
+        request.setRawHeader(
+                "Range", QStringLiteral("bytes=%1-%2").arg(range.first).arg(range.last).toLatin1());
+        if (!range.validator.isEmpty())
+            request.setRawHeader("If-Range", range.validator);
+    }
     current = manager->get(request);
     current->setParent(this);
     // Without a limit the network thread reads ahead of us, and what piles up in between
@@ -160,6 +187,8 @@ void Download::checkResponse()
         QMetaObject::invokeMethod(this, &Download::redirect, Qt::QueuedConnection);
         return;
     }
+    if (range.first >= 0 && !rangeAnswered(status))
+        return;
     if (expectedSize > limit) {
         fail(QStringLiteral("The manifest's size of %1 bytes is over the limit of %2 bytes")
                      .arg(expectedSize)
@@ -214,7 +243,10 @@ bool Download::keep(const char *data, qint64 length)
         blake2b->addData(piece);
     received += length;
     patience->add(length);
-    if (file && file->write(data, length) != length) {
+    // Several downloads may share the file, each writing its own part.
+    if (file
+        && (!file->seek(qMax<qint64>(range.first, 0) + received - length)
+            || file->write(data, length) != length)) {
         fail(QStringLiteral("Cannot write the package: %1").arg(file->errorString()));
         return false;
     }
@@ -246,6 +278,29 @@ QString Download::errorString() const
             && error <= QNetworkReply::UnknownProxyError;
     return fromProxy ? QStringLiteral("%1 (proxy %2)").arg(current->errorString(), proxy)
                      : current->errorString();
+}
+
+QByteArray Download::validator() const
+{
+    const QByteArray etag = current->rawHeader("ETag");
+    return !etag.isEmpty() && !etag.startsWith("W/") ? etag : current->rawHeader("Last-Modified");
+}
+
+bool Download::rangeAnswered(int status)
+{
+    const QByteArray asked = QStringLiteral("bytes %1-%2/%3")
+                                     .arg(range.first)
+                                     .arg(range.last)
+                                     .arg(range.total)
+                                     .toLatin1();
+    const QByteArray answered = current->rawHeader("Content-Range");
+    refusedRange = status != 206 || answered != asked;
+    if (status != 206)
+        fail(QStringLiteral("HTTP %1 where a part (206) was asked for").arg(status));
+    else if (answered != asked)
+        fail(QStringLiteral("Content-Range \"%1\" where %2 was asked for")
+                     .arg(QString::fromLatin1(answered), QString::fromLatin1(asked)));
+    return problem.isEmpty();
 }
 
 QString Download::proxy() const

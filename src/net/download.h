@@ -11,6 +11,17 @@
 
 #include <memory>
 
+// A part of a file of `total` bytes: bytes `first` to `last`, asked for with If-Range
+// `validator` (the ETag or Last-Modified of an earlier answer) when there is one. The
+// answer must be that part exactly (206 with its Content-Range), or the download fails.
+struct ByteRange
+{
+    qint64 first = -1;
+    qint64 last = -1;
+    qint64 total = -1;
+    QByteArray validator;
+};
+
 class Patience;
 class QFileDevice;
 class QNetworkAccessManager;
@@ -38,6 +49,9 @@ public:
     Download(QNetworkAccessManager *manager, const QUrl &url, const Settings &settings,
              qint64 limit, qint64 expectedSize = -1, bool blake2b = false,
              QFileDevice *file = nullptr);
+    // Only `range` of the file at `url`, into `file` at its place (or into memory).
+    Download(QNetworkAccessManager *manager, const QUrl &url, const Settings &settings,
+             const ByteRange &range, QFileDevice *file = nullptr);
 
     // Gives the whole transfer, every hop and attempt, `milliseconds` to end.
     void setDeadline(int milliseconds);
@@ -50,6 +64,13 @@ public:
     QString errorString() const;
     // The proxy ("host:port") of the last request, or nothing when it went direct.
     QString proxy() const;
+    // What names this version of the file on the server: its ETag (a strong one), else its
+    // Last-Modified; empty when the answer gives neither.
+    QByteArray validator() const;
+    // The body's bytes received.
+    qint64 bytesReceived() const { return received; }
+    // Whether the server did not answer a range with exactly that range.
+    bool rangeRefused() const { return refusedRange; }
     // The whole body (none with a file), then its lower-case hex SHA-256 and its
     // BLAKE2b-512.
     QByteArray takeBody();
@@ -64,7 +85,9 @@ signals:
 private:
     void start(const QUrl &hop, const QSslConfiguration &ssl);
     void checkHost();
+    void begin();
     void checkResponse();
+    bool rangeAnswered(int status);
     void read();
     bool keep(const char *data, qint64 length);
     void fail(const QString &reason);
@@ -87,6 +110,8 @@ private:
     Patience *patience = nullptr;
     QByteArray body;
     QFileDevice *file;
+    const ByteRange range;
+    bool refusedRange = false;
     QByteArray chunk;
     // The body's bytes so far, in memory or in the file.
     qint64 received = 0;

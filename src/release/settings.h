@@ -37,4 +37,8 @@ struct Settings
     bool skipUnchanged = false;
     bool offlineStart = false;
     int manifestTimeout = 10 * 1000;
+    // Vendor option for release day: the installed release's package is kept beside App,
+    // a new one is rebuilt from it and the ranges of the new one that changed, and a
+    // broken download is resumed.
+    bool deltaUpdates = false;
 };

@@ -2,6 +2,8 @@
 
 #include "testenv.h"
 
+#include <QCryptographicHash>
+#include <QRegularExpression>
 #include <QTimer>
 
 HttpsServer::HttpsServer(quint16 port, const QString &certDir, const QString &name)
@@ -21,7 +23,7 @@ HttpsServer::~HttpsServer()
 void HttpsServer::serve(const QString &path, const QByteArray &body, int status, Mode mode,
                         int dripBytes)
 {
-    responses.insert(path, {status, body, mode, dripBytes, QString(), 0});
+    responses.insert(path, {status, body, mode, dripBytes, QString(), 0, {}, {}});
 }
 
 void HttpsServer::resume()
@@ -38,7 +40,7 @@ void HttpsServer::resume()
 void HttpsServer::redirect(const QString &path, const QString &target, int status, Mode mode,
                            int delay)
 {
-    responses.insert(path, {status, "Moved", mode, 1, target, delay});
+    responses.insert(path, {status, "Moved", mode, 1, target, delay, {}, {}});
 }
 
 QString HttpsServer::url(const QString &path) const
@@ -69,8 +71,16 @@ void HttpsServer::answer(QSslSocket *socket)
     const QByteArrayList requestLine = received.left(received.indexOf("\r\n")).split(' ');
     const QString path = QString::fromLatin1(requestLine.value(1));
     requests.append(QString::fromLatin1(requestLine.value(0)) + QLatin1Char(' ') + path);
+    const auto header = [&received](const QByteArray &name) {
+        const QRegularExpression line(
+                QStringLiteral("\r\n%1: *([^\r]*)").arg(QString::fromLatin1(name)),
+                QRegularExpression::CaseInsensitiveOption);
+        return line.match(QString::fromLatin1(received)).captured(1).toLatin1();
+    };
+    ranges.append(QString::fromLatin1(header("Range")));
 
-    const Response response = responses.value(path, {404, "Not found", Complete, 1, QString(), 0});
+    Response response = responses.value(path, {404, "Not found", Complete, 1, QString(), 0, {}, {}});
+    answerRange(&response, header("Range"), header("If-Range"));
     if (response.delay > 0)
         QTimer::singleShot(response.delay, socket,
                            [this, socket, response] { send(socket, response); });
@@ -78,11 +88,45 @@ void HttpsServer::answer(QSslSocket *socket)
         send(socket, response);
 }
 
+static QByteArray etagOf(const QByteArray &body)
+{
+    return '"' + QCryptographicHash::hash(body, QCryptographicHash::Sha256).toHex().left(16) + '"';
+}
+
+void HttpsServer::answerRange(Response *response, const QByteArray &range, const QByteArray &ifRange)
+{
+    response->etag = etagOf(response->body);
+    if (range.isEmpty() || response->status != 200 || response->mode != Complete)
+        return;
+    if (range.contains(',')) {
+        *response = {501, "Not Implemented", Complete, 1, QString(), 0, {}, {}};
+        return;
+    }
+    const QByteArrayList bounds = range.mid(range.indexOf('=') + 1).split('-');
+    const qint64 total = response->body.size();
+    const qint64 first = bounds.value(0).toLongLong();
+    const qint64 last = bounds.value(1).isEmpty() ? total - 1 : bounds.value(1).toLongLong();
+    if ((!ifRange.isEmpty() && ifRange != response->etag) || rangeAnswer == WholeBody
+        || first > last || last >= total)
+        return;
+    response->status = 206;
+    response->contentRange
+            = QStringLiteral("bytes %1-%2/%3").arg(first).arg(last).arg(total).toLatin1();
+    response->body = response->body.mid(first, last - first + 1);
+    // The directory at the end is left whole, so that only the data goes wrong.
+    if (rangeAnswer == WrongBytes && last < total - 1)
+        response->body.fill('w');
+}
+
 void HttpsServer::send(QSslSocket *socket, const Response &response)
 {
     const bool announced = response.mode != NoLength && response.mode != Endless;
+    bytesSent += response.mode == CloseHalfway ? response.body.size() / 2 : response.body.size();
     QByteArray head = "HTTP/1.1 " + QByteArray::number(response.status)
             + (response.status == 200 ? " OK" : " Error")
+            + (response.etag.isEmpty() ? QByteArray() : "\r\nETag: " + response.etag)
+            + (response.contentRange.isEmpty() ? QByteArray()
+                                               : "\r\nContent-Range: " + response.contentRange)
             + (announced ? "\r\nContent-Length: " + QByteArray::number(response.body.size())
                          : QByteArray())
             + (response.location.isEmpty() ? QByteArray()

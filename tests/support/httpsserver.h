@@ -30,6 +30,8 @@ public:
         int dripBytes = 1;
         QString location;
         int delay = 0; // ms before the answer
+        QByteArray etag;
+        QByteArray contentRange;
     };
 
     // Port 0 lets the system choose one; `certDir` holds <name>.pem (the leaf, then any
@@ -48,8 +50,17 @@ public:
                   Mode mode = Complete, int delay = 0);
     QString url(const QString &path) const;
 
-    // Each request as "GET /path", in the order they came.
+    // Each request as "GET /path", in the order they came, and its Range header (empty
+    // for none).
     QStringList requests;
+    QStringList ranges;
+    // Bytes of bodies sent, over all answers.
+    qint64 bytesSent = 0;
+    // How a single Range of a whole body is answered (several in one request: 501; wrong
+    // bytes only in ranges that do not reach the end). Every
+    // whole body has an ETag, and an If-Range that names another gets the whole body.
+    enum RangeAnswer { Part, WholeBody, WrongBytes };
+    RangeAnswer rangeAnswer = Part;
 
 protected:
     void incomingConnection(qintptr socketDescriptor) override;
@@ -57,6 +68,7 @@ protected:
 private:
     void answer(QSslSocket *socket);
     void send(QSslSocket *socket, const Response &response);
+    void answerRange(Response *response, const QByteArray &range, const QByteArray &ifRange);
     void sendMore(QSslSocket *socket, const Response &response, qint64 *sent);
 
     QHash<QString, Response> responses;

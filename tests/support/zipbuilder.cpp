@@ -54,6 +54,12 @@ ZipBuilder &ZipBuilder::stored(const QString &name, const QByteArray &data)
     return *this;
 }
 
+ZipBuilder &ZipBuilder::at(const QDateTime &when)
+{
+    time = when;
+    return *this;
+}
+
 QByteArray ZipBuilder::build() const
 {
     QByteArray bytes;
@@ -64,6 +70,8 @@ QByteArray ZipBuilder::build() const
         qFatal("cannot create a zip archive");
     for (const Entry &entry : entries) {
         QuaZipNewInfo info(entry.name);
+        if (time.isValid())
+            info.dateTime = time;
         info.externalAttr = unixAttributes ? entry.mode << 16 : 0;
         QuaZipFile out(&zip);
         const char *password = entry.password.isEmpty() ? nullptr : entry.password.constData();

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QDateTime>
 #include <QFile>
 #include <QList>
 #include <QString>
@@ -18,6 +19,8 @@ public:
     ZipBuilder &encrypted(const QString &name, const QByteArray &data);
     ZipBuilder &symlink(const QString &name, const QString &target);
     ZipBuilder &stored(const QString &name, const QByteArray &data);
+    // The time of every entry (default: now).
+    ZipBuilder &at(const QDateTime &time);
 
     QByteArray build() const;
 
@@ -46,6 +49,7 @@ private:
     };
     QList<Entry> entries;
     bool unixAttributes;
+    QDateTime time;
 };
 
 // A program that records how it was started: its working directory, then the number of

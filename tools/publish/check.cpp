@@ -130,6 +130,37 @@ int reportVerification(const Verification &verification, const Settings &setting
     return 0;
 }
 
+// Whether the server answers a single range of the package as delta updates and resumed
+// downloads need it: 206 with that range and a version to ask for the next one with.
+void reportRanges(QNetworkAccessManager &manager, const Settings &settings,
+                  const ReleaseManifest &manifest)
+{
+    if (manifest.size <= 0) {
+        report("ranges", QStringLiteral("not checked: the manifest gives no size"), "--");
+        return;
+    }
+    const qint64 first = qMax<qint64>(0, manifest.size - 1024);
+    Download part(&manager, QUrl(manifest.url, QUrl::TolerantMode), settings,
+                  {first, manifest.size - 1, manifest.size, {}});
+    QEventLoop loop;
+    QObject::connect(&part, &Download::finished, &loop, &QEventLoop::quit);
+    loop.exec();
+    if (part.failed()) {
+        report("ranges",
+               QStringLiteral(
+                       "%1: delta updates and resumed downloads fall back to whole downloads")
+                       .arg(part.errorString()),
+               "--");
+    } else if (part.validator().isEmpty()) {
+        report("ranges",
+               QStringLiteral("206, but no ETag or Last-Modified: delta updates and resumed "
+                              "downloads fall back to whole downloads"),
+               "--");
+    } else {
+        report("ranges", QStringLiteral("206 with %1").arg(QString::fromLatin1(part.validator())));
+    }
+}
+
 } // namespace
 
 int checkRelease(const Settings &settings)
@@ -159,6 +190,7 @@ int checkRelease(const Settings &settings)
     if (!package.ok)
         return refuse("package", package.error);
     report("package", transferred(package));
+    reportRanges(manager, settings, manifest);
     const Verification verification = verifyPackage(package.body, package.digest, package.blake2b,
                                                     manifest, settings.signingKey, 4096);
     if (reportVerification(verification, settings, package.body, package.digest) != 0)

@@ -1,0 +1,172 @@
+#include "deltaplan.h"
+
+#include <QHash>
+#include <QtEndian>
+
+#include <algorithm>
+
+namespace {
+
+constexpr quint32 localSignature = 0x04034b50;
+constexpr qint64 localSize = 30;
+// Set when the checksum and sizes follow the data in a descriptor as well.
+constexpr quint16 descriptorFlag = 0x0008;
+constexpr quint32 descriptorSignature = 0x08074b50;
+
+struct Key
+{
+    quint32 crc;
+    quint16 method;
+    qint64 compressedSize;
+    qint64 uncompressedSize;
+    bool operator==(const Key &other) const
+    {
+        return crc == other.crc && method == other.method && compressedSize == other.compressedSize
+                && uncompressedSize == other.uncompressedSize;
+    }
+};
+
+size_t qHash(const Key &key, size_t seed = 0)
+{
+    return qHashMulti(seed, key.crc, key.method, key.compressedSize, key.uncompressedSize);
+}
+
+Key keyOf(const ZipRecord &record)
+{
+    return {record.crc, record.method, record.compressedSize, record.uncompressedSize};
+}
+
+// Where an installed entry's compressed bytes start, or -1 when its local header does
+// not hold them whole within the package.
+qint64 dataStart(QByteArrayView installed, const ZipRecord &record)
+{
+    const qint64 at = record.localOffset;
+    if (at < 0 || at + localSize > installed.size()
+        || qFromLittleEndian<quint32>(installed.data() + at) != localSignature) {
+        return -1;
+    }
+    const qint64 start = at + localSize + qFromLittleEndian<quint16>(installed.data() + at + 26)
+            + qFromLittleEndian<quint16>(installed.data() + at + 28);
+    return start + record.compressedSize <= installed.size() ? start : -1;
+}
+
+// The local header that the directory's record implies.
+QByteArray localHeader(const ZipRecord &record)
+{
+    QByteArray header(localSize, Qt::Uninitialized);
+    char *out = header.data();
+    qToLittleEndian<quint32>(localSignature, out);
+    qToLittleEndian<quint16>(record.versionNeeded, out + 4);
+    qToLittleEndian<quint16>(record.flags, out + 6);
+    qToLittleEndian<quint16>(record.method, out + 8);
+    qToLittleEndian<quint16>(record.time, out + 10);
+    qToLittleEndian<quint16>(record.date, out + 12);
+    qToLittleEndian<quint32>(record.crc, out + 14);
+    qToLittleEndian<quint32>(quint32(record.compressedSize), out + 18);
+    qToLittleEndian<quint32>(quint32(record.uncompressedSize), out + 22);
+    qToLittleEndian<quint16>(quint16(record.name.size()), out + 26);
+    qToLittleEndian<quint16>(quint16(record.extra.size()), out + 28);
+    return header + record.name + record.extra;
+}
+
+// The descriptor that follows an entry's data, when `room` bytes are left for it: with
+// its signature (16) or without (12); otherwise none that fits.
+QByteArray dataDescriptor(const ZipRecord &record, qint64 room)
+{
+    if (room != 16 && room != 12)
+        return QByteArray();
+    QByteArray descriptor(16, Qt::Uninitialized);
+    char *out = descriptor.data();
+    qToLittleEndian<quint32>(descriptorSignature, out);
+    qToLittleEndian<quint32>(record.crc, out + 4);
+    qToLittleEndian<quint32>(quint32(record.compressedSize), out + 8);
+    qToLittleEndian<quint32>(quint32(record.uncompressedSize), out + 12);
+    return descriptor.right(room);
+}
+
+void merge(QList<std::pair<qint64, qint64>> *ranges, qint64 gap)
+{
+    std::sort(ranges->begin(), ranges->end());
+    QList<std::pair<qint64, qint64>> merged;
+    for (const auto &range : std::as_const(*ranges)) {
+        if (!merged.isEmpty() && range.first - merged.last().second - 1 < gap)
+            merged.last().second = qMax(merged.last().second, range.second);
+        else
+            merged.append(range);
+    }
+    *ranges = merged;
+}
+
+} // namespace
+
+qint64 DeltaPlan::bytesToFetch() const
+{
+    qint64 bytes = 0;
+    for (const auto &range : ranges)
+        bytes += range.second - range.first + 1;
+    return bytes;
+}
+
+QString planDelta(QByteArrayView installed, const ZipDirectory &next, qint64 size, qint64 gap,
+                  DeltaPlan *plan)
+{
+    ZipDirectory old;
+    const QString unreadable = readZipDirectory(installed, installed.size(), &old);
+    if (!unreadable.isEmpty())
+        return QStringLiteral("the installed package: %1").arg(unreadable);
+    if (next.offset + next.tailSize != size)
+        return QStringLiteral("the directory does not end the package");
+    QMultiHash<Key, qsizetype> installedEntries;
+    for (qsizetype i = old.records.size() - 1; i >= 0; --i)
+        installedEntries.insert(keyOf(old.records.at(i)), i);
+
+    *plan = DeltaPlan();
+    qint64 covered = 0;
+    for (qsizetype i = 0; i < next.records.size(); ++i) {
+        const ZipRecord &record = next.records.at(i);
+        const qint64 end = i + 1 < next.records.size() ? next.records.at(i + 1).localOffset
+                                                       : next.offset;
+        if (record.localOffset > covered)
+            plan->ranges.append({covered, record.localOffset - 1});
+        covered = end;
+        // The same bytes under the same name first, then under any.
+        qint64 from = -1;
+        const auto candidates = installedEntries.values(keyOf(record));
+        for (const qsizetype candidate : candidates) {
+            const qint64 start = dataStart(installed, old.records.at(candidate));
+            if (start >= 0 && (from < 0 || old.records.at(candidate).name == record.name))
+                from = start;
+        }
+        const qint64 headerLength = end - record.localOffset - record.compressedSize;
+        if (from < 0 || headerLength < localSize) {
+            plan->ranges.append({record.localOffset, end - 1});
+            continue;
+        }
+        // The local header as the directory implies it; after the data, a descriptor may
+        // repeat the checksum and sizes, with or without its signature.
+        const QByteArray header = localHeader(record);
+        const qint64 rest = headerLength - header.size();
+        qint64 dataAt = record.localOffset + header.size();
+        if (record.flags & descriptorFlag) {
+            const QByteArray descriptor = dataDescriptor(record, rest);
+            if (descriptor.isEmpty()) {
+                plan->ranges.append({record.localOffset, end - 1});
+                continue;
+            }
+            plan->headers.append({record.localOffset, header});
+            plan->headers.append({end - descriptor.size(), descriptor});
+        } else if (rest == 0) {
+            plan->headers.append({record.localOffset, header});
+        } else {
+            // A local header of its own length (another extra field): fetched.
+            plan->ranges.append({record.localOffset, record.localOffset + headerLength - 1});
+            dataAt = record.localOffset + headerLength;
+        }
+        plan->copies.append({dataAt, record.compressedSize, from});
+        ++plan->reused;
+    }
+    if (next.offset > covered)
+        plan->ranges.append({covered, next.offset - 1});
+    merge(&plan->ranges, gap);
+    return QString();
+}

@@ -1,0 +1,72 @@
+#pragma once
+
+#include "deltaplan.h"
+#include "packagefile.h"
+#include "releasemanifest.h"
+#include "settings.h"
+
+#include <QObject>
+#include <QPointer>
+#include <QUrl>
+
+class Download;
+class QNetworkAccessManager;
+class QNetworkReply;
+class RangeFetch;
+
+// Brings the manifest's package into `target`, beside App. As it comes, one download of
+// the whole. With UPDATER_DELTA_UPDATES: a download that broke off for this very package
+// is resumed; otherwise the package is rebuilt from the installed one (App.package) and
+// the ranges of the new one that changed (see deltaplan.h), and any problem on that way
+// falls back, once, to the whole download. Either way the result is the whole file with
+// its digests, for the same checks as a downloaded package.
+class PackageTransfer : public QObject
+{
+    Q_OBJECT
+
+public:
+    // Starts at once, as a child of `manager`.
+    PackageTransfer(QNetworkAccessManager *manager, const Settings &settings,
+                    const ReleaseManifest &manifest, const QString &appPath, PackageFile *target);
+
+    bool failed() const { return !problem.isEmpty(); }
+    QString errorString() const { return problem; }
+    // The package's lower-case hex SHA-256 and BLAKE2b-512, once it is complete.
+    QString digest() const { return sha256; }
+    QByteArray blake2bDigest() const { return blake2b; }
+    // The last request's reply.
+    QNetworkReply *reply() const;
+
+signals:
+    void progress(qint64 received);
+    void finished();
+
+private:
+    void startWhole();
+    void wholeFinished();
+    void startDelta();
+    void tailFinished();
+    void rangesFinished();
+    QString rebuild(const QByteArray &tail, const ZipDirectory &directory, DeltaPlan *plan);
+    void fallBack(const QString &reason);
+    void complete();
+    void end(const QString &failure);
+
+    QNetworkAccessManager *manager;
+    const Settings settings;
+    const ReleaseManifest manifest;
+    const QUrl url;
+    const QString appPath;
+    PackageFile *target;
+    QPointer<Download> download;
+    // Where the whole download starts: after the bytes of a broken one, or at 0.
+    qint64 resumedAt = 0;
+    bool triedDelta = false;
+    QByteArray validator;
+    // Body bytes over every request so far, and the entries taken from App.package.
+    qint64 fetched = 0;
+    int reused = 0;
+    QString problem;
+    QString sha256;
+    QByteArray blake2b;
+};
