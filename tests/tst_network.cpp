@@ -120,15 +120,13 @@ QStringList tst_Network::expand(QStringList lines) const
 
 QByteArray tst_Network::usePackageWithNoise(const QString &name, qsizetype size)
 {
-    QByteArray noise(size, Qt::Uninitialized);
-    for (qsizetype i = 0; i < noise.size(); ++i)
-        noise[i] = char((i * 2654435761u) >> 13);
+    const QByteArray bytes = noise(size);
     package = ZipBuilder()
                       .file("bin/PellarinApp.exe", launchReporter(), executable())
-                      .stored(name, noise)
+                      .stored(name, bytes)
                       .build();
     digest = hexDigest(package);
-    return noise;
+    return bytes;
 }
 
 QString tst_Network::installedPrevious() const
@@ -491,13 +489,10 @@ void tst_Network::proxies()
     }
 }
 
-// 200 KiB that do not compress, the `i`th file's; `changed` makes the sixth another one.
+// 200 KiB, the `i`th file's; `changed` makes the sixth another one.
 static QByteArray deltaFile(int i, bool changed)
 {
-    QByteArray noise(200 * 1024, Qt::Uninitialized);
-    for (qsizetype j = 0; j < noise.size(); ++j)
-        noise[j] = char(((j + i * 7919 + (changed && i == 5 ? 13 : 0)) * 2654435761u) >> 13);
-    return noise;
+    return noise(200 * 1024, changed && i == 5 ? 99 : i);
 }
 
 // A release of the program and twelve such files, every entry of `day`'s time.

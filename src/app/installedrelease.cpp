@@ -50,7 +50,7 @@ bool window::RepairInstalled()
     if (sha256 != expectedHash)
         return false;
     qDebug() << "Installed release changed, reinstalling it from" << kept.fileName();
-    InstallChecked(package, sha256, blake2b);
+    InstallChecked(package, sha256, blake2b, false);
     return true;
 }
 

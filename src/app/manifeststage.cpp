@@ -40,6 +40,8 @@ void window::RequestJsonFinished()
         ParseManifest(body);
         if ((settings.skipUnchanged && StartUnchanged())
             || (settings.skipUnchanged && settings.deltaUpdates && RepairInstalled())) {
+            // Nothing to download: what a broken download left is of no more use.
+            packageFile->release();
             manifestDownload->deleteLater();
             return;
         }

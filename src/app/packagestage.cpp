@@ -27,7 +27,8 @@ static bool reportVerification(const Verification &verification)
     return verification.failed == Verification::Passed;
 }
 
-bool window::InstallChecked(QByteArray package, const QString &sha256, const QByteArray &blake2b)
+bool window::InstallChecked(QByteArray package, const QString &sha256, const QByteArray &blake2b,
+                            bool newPackage)
 {
     const QString parent = InstallParent();
     Verification verification = verifyPackage(
@@ -42,6 +43,8 @@ bool window::InstallChecked(QByteArray package, const QString &sha256, const QBy
         return false;
     }
     plan = std::move(verification.plan);
+    if (newPackage && settings.deltaUpdates)
+        QFile::remove(installedPackagePath(installPath(parent)));
     // Handed over, so that the installer can let the package go before it starts the
     // application.
     if (InstallAndLaunch(std::move(package)) != 0) {
@@ -57,20 +60,15 @@ void window::RequestZipFinished()
 {
     // The package was written to its file and hashed while it arrived.
     zipReply = packageTransfer->reply();
-    const QString appPath = installPath(InstallParent());
     if (packageTransfer->failed()) {
         qDebug() << "Error downloading update : " << packageTransfer->errorString();
         if (failure.isEmpty())
             failure = packageTransfer->errorString();
         ShowUpdateError();
     } else {
-        // The installed release's package goes with it: it is kept for the release that
-        // is installed, or for none.
-        if (settings.deltaUpdates)
-            QFile::remove(installedPackagePath(appPath));
         // Mapped from the disk, where it arrived.
         if (InstallChecked(packageFile->map(), packageTransfer->digest(),
-                           packageTransfer->blake2bDigest())
+                           packageTransfer->blake2bDigest(), true)
             && settings.deltaUpdates) {
             packageFile->keepAsInstalled();
         }

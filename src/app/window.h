@@ -70,8 +70,11 @@ public:
     // took over the run.
     bool RepairInstalled();
     // Checks a package as a downloaded one is checked, installs and starts it, or shows
-    // why not; true when it was installed.
-    bool InstallChecked(QByteArray package, const QString &sha256, const QByteArray &blake2b);
+    // why not; true when it was installed. With `newPackage` the installed release's
+    // App.package goes before App is touched: it is kept for the release that is
+    // installed, or for none.
+    bool InstallChecked(QByteArray package, const QString &sha256, const QByteArray &blake2b,
+                        bool newPackage);
 
     // With UPDATER_SHOW_PROGRESS: the status text follows the download, then says that the
     // installation starts.

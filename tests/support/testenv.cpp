@@ -77,6 +77,14 @@ QByteArray readFile(const QString &path)
     return file.readAll();
 }
 
+QByteArray noise(qsizetype size, int seed)
+{
+    QByteArray bytes(size, Qt::Uninitialized);
+    for (qsizetype i = 0; i < size; ++i)
+        bytes[i] = char(((i + seed * 7919) * 2654435761u) >> 13);
+    return bytes;
+}
+
 QString hexDigest(const QByteArray &bytes)
 {
     return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex());

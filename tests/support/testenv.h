@@ -42,6 +42,9 @@ public:
 // The whole contents of a file; empty if it cannot be read.
 QByteArray readFile(const QString &path);
 
+// `size` bytes that deflate does not shrink much, different for each `seed`.
+QByteArray noise(qsizetype size, int seed = 0);
+
 // The lower-case hex SHA-256 of `bytes`, as a manifest gives it.
 QString hexDigest(const QByteArray &bytes);
 
