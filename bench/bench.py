@@ -12,8 +12,11 @@ import shutil
 import signal
 import statistics
 import subprocess
+import sys
 import tempfile
 import time
+
+import releaseday
 
 MIB = 1024 * 1024
 # What the packages install as bin/PellarinApp.exe: it notes when it started.
@@ -415,12 +418,17 @@ def main():
                         help="the updater with UPDATER_SKIP_UNCHANGED and UPDATER_OFFLINE_START")
     parser.add_argument("--offline-build", required=True,
                         help="the updater with UPDATER_OFFLINE_START alone")
+    parser.add_argument("--delta-build", required=True,
+                        help="the updater with UPDATER_DELTA_UPDATES")
+    parser.add_argument("--before-build",
+                        help="an earlier build of the updater, to compare the default build with")
     parser.add_argument("--key", required=True, help="minisign key pair, without .key/.pub")
     parser.add_argument("--work", required=True)
     parser.add_argument("--port", type=int, required=True)
     parser.add_argument("--runs", type=int, default=7)
-    parser.add_argument("--only", choices=["tiny", "large", "field"],
-                        help="the fixed cost of a run, the large package or the field options alone")
+    parser.add_argument("--only", choices=["tiny", "large", "field", "release"],
+                        help="the fixed cost of a run, the large package, the field options or"
+                             " release day alone")
     args = parser.parse_args()
     work, port = args.work, args.port
     signing = ["--sign", args.key + ".key", "--public-key", args.key + ".pub"]
@@ -457,6 +465,10 @@ def main():
         if args.only == "field":
             server = field(work, env, port, args, server)
             return
+        if args.only == "release":
+            server = releaseday.release_day(work, env, port, args, server, sys.modules[__name__])
+            releaseday.memory_and_time(work, env, port, args, sys.modules[__name__])
+            return
         if args.only != "large":
             fixed_cost(work, env, port, args)
         if args.only == "tiny":
@@ -487,6 +499,8 @@ def main():
         server.wait()
         server = start_nginx(work, port)
         server = field(work, env, port, args, server)
+        server = releaseday.release_day(work, env, port, args, server, sys.modules[__name__])
+        releaseday.memory_and_time(work, env, port, args, sys.modules[__name__])
     finally:
         server.send_signal(signal.SIGTERM)
         server.wait()

@@ -3,7 +3,10 @@
 # script (curl, sha256sum -c, rm -rf App && unzip -q, start the program), on this
 # machine, against a loopback HTTPS server, and the fixed cost of a run against the floor
 # of a Qt program that makes one request; and the field options against the plain build.
-# Usage: bash bench/run.sh [runs] [tiny|large|field] (one part alone)
+# and release day: only what changed, a resumed download, the package on disk.
+# Usage: bash bench/run.sh [runs] [tiny|large|field|release] (one part alone)
+# BENCH_BEFORE=<revision> also builds that revision of the updater, to compare the default
+# build's memory and whole job with.
 #
 # The updater built without UPDATER_TRUSTED_CA, and the floor program, must find the
 # benchmark's private authority among the system's: for the time of the run it stands
@@ -43,6 +46,19 @@ build build-bench-signed -DUPDATER_TRUSTED_CA="$work/certs/ca.pem" \
 build build-bench-field -DUPDATER_TRUSTED_CA="$work/certs/ca.pem" -DUPDATER_SKIP_UNCHANGED=ON \
     -DUPDATER_OFFLINE_START=ON
 build build-bench-offline -DUPDATER_TRUSTED_CA="$work/certs/ca.pem" -DUPDATER_OFFLINE_START=ON
+build build-bench-delta -DUPDATER_TRUSTED_CA="$work/certs/ca.pem" -DUPDATER_DELTA_UPDATES=ON
+before=()
+if [ -n "${BENCH_BEFORE:-}" ]; then
+    rm -rf "$work/before"
+    git worktree prune
+    git worktree add -f --detach "$work/before" "$BENCH_BEFORE" > /dev/null
+    (cd "$work/before" && cmake -S . -B "$root/build-bench-before" -G Ninja \
+        -DCMAKE_BUILD_TYPE=Release -DUPDATER_BUILD_TESTS=OFF \
+        -DUPDATER_RELEASE_SERVER="https://localhost:$port" \
+        -DUPDATER_TRUSTED_CA="$work/certs/ca.pem" > "$work/cmake.log" \
+        && cmake --build "$root/build-bench-before" > "$work/build.log")
+    before=(--before-build "$root/build-bench-before")
+fi
 
 hash=$(openssl x509 -hash -noout -in "$work/certs/ca.pem")
 trusted=/usr/local/ssl/certs/$hash.0
@@ -58,5 +74,6 @@ trap untrust EXIT
 python3 bench/bench.py --build "$root/build-bench" --plain-build "$root/build-bench-plain" \
     --signed-build "$root/build-bench-signed" --other-build "$root/build-bench-other" \
     --field-build "$root/build-bench-field" --offline-build "$root/build-bench-offline" \
+    --delta-build "$root/build-bench-delta" "${before[@]}" \
     --key "$work/certs/minisign" \
     --work "$work" --port "$port" --runs "${1:-7}" ${2:+--only "$2"}
