@@ -22,6 +22,14 @@ PackageFile::PackageFile(const QString &appPath)
 
 PackageFile::~PackageFile()
 {
+    close();
+}
+
+void PackageFile::close()
+{
+    if (mapped)
+        data.unmap(mapped);
+    mapped = nullptr;
     data.close();
 }
 
@@ -52,7 +60,7 @@ static PartialDownload readInfo(const QString &path)
 qint64 PackageFile::resume(const PartialDownload &wanted, QByteArray *validator)
 {
     const PartialDownload kept = readInfo(infoPath(name));
-    data.close();
+    close();
     data.setFileName(name);
     const bool same = !kept.validator.isEmpty() && kept.hash == wanted.hash
             && kept.size == wanted.size && kept.url == wanted.url;
@@ -68,13 +76,13 @@ qint64 PackageFile::resume(const PartialDownload &wanted, QByteArray *validator)
 
 QByteArray PackageFile::map()
 {
-    data.close();
+    close();
     data.setFileName(name);
     if (!openRegular(data, QIODevice::ReadOnly) || data.size() == 0)
         return QByteArray();
-    const uchar *bytes = data.map(0, data.size());
-    return bytes ? QByteArray::fromRawData(reinterpret_cast<const char *>(bytes), data.size())
-                 : QByteArray();
+    mapped = data.map(0, data.size());
+    return mapped ? QByteArray::fromRawData(reinterpret_cast<const char *>(mapped), data.size())
+                  : QByteArray();
 }
 
 void PackageFile::keepPartial(const PartialDownload &partial)
@@ -90,8 +98,7 @@ void PackageFile::keepPartial(const PartialDownload &partial)
 
 void PackageFile::release()
 {
-    // Closing unmaps it too.
-    data.close();
+    close();
     if (!kept) {
         QFile::remove(name);
         QFile::remove(infoPath(name));
@@ -101,7 +108,7 @@ void PackageFile::release()
 
 bool PackageFile::keepAsInstalled()
 {
-    data.close();
+    close();
     QFile::remove(installed);
     return QFile::rename(name, installed);
 }

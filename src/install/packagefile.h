@@ -48,9 +48,14 @@ public:
     QString path() const { return name; }
 
 private:
+    // Unmapped first: Windows neither removes nor renames a file that is mapped, and
+    // closing does not unmap it.
+    void close();
+
     const QString name;
     const QString installed;
     QFile data;
+    uchar *mapped = nullptr;
     bool kept = false;
 };
 
