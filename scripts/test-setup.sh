@@ -94,7 +94,7 @@ echo "App made beside the installed updater, and its program started"
 echo "--- while the updater runs, the setup program and the uninstaller change nothing"
 rm "$folder/LICENSE"
 # With no server, the updater waits in its error box.
-WINEQT_FORCE_STDERR_LOGGING=1 wine "$folder/PellarinUpdater.exe" > "$work/waiting.log" 2>&1 &
+(WINEQT_FORCE_STDERR_LOGGING=1 wine "$folder/PellarinUpdater.exe" > "$work/waiting.log" 2>&1 &)
 for _ in $(seq 300); do grep -q "Error checking for update" "$work/waiting.log" && break; sleep 0.1; done
 grep -q "Error checking for update" "$work/waiting.log" || { cat "$work/waiting.log"; fail "the updater did not wait"; }
 wine "$setup" /S || true
@@ -104,7 +104,11 @@ sleep 5
 [ -f "$folder/PellarinUpdater.exe" ] || fail "the uninstaller removed files while the updater ran"
 wineserver -k
 wineserver -w
-echo "both refused, and left everything in place"
+# Once the updater is gone, the same setup program installs.
+wine "$setup" /S
+wineserver -w
+[ -f "$folder/LICENSE" ] || fail "the setup program did not install once the updater had ended"
+echo "both refused, and left everything in place; once it ended, the setup program installed"
 
 echo "--- while Pellarin runs, the uninstaller removes nothing"
 "$wine_run" "$build/demo-app/bin/PellarinApp.exe" > "$work/pellarin.log" 2>&1 &
