@@ -114,12 +114,13 @@ def release_day(work, env, port, args, server, bench):
             ("day-2-new-times", os.path.join(apps, "release-3"))]
     if not os.path.isdir(days[0][1]):
         bench.make_application(days[0][1], 100, MIB, seed=100)
+    changed = "data/part05/file00005.bin"
     for (_, before), (_, after) in zip(days, days[1:]):
         shutil.rmtree(after, ignore_errors=True)
         shutil.copytree(before, after)
-    changed = "data/part05/file00005.bin"
-    with open(os.path.join(days[1][1], changed), "r+b") as f:
-        f.write(os.urandom(4096))
+        if after == days[1][1]:
+            with open(os.path.join(after, changed), "r+b") as f:
+                f.write(os.urandom(4096))
     later = time.time() + 3600
     for folder, _, files in os.walk(days[2][1]):
         for name in files:

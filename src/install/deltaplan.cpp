@@ -50,23 +50,28 @@ qint64 dataStart(QByteArrayView installed, const ZipRecord &record)
     return start + record.compressedSize <= installed.size() ? start : -1;
 }
 
-// The local header that the directory's record implies.
-QByteArray localHeader(const ZipRecord &record)
+// The new entry's local header: the directory's record says everything but what the
+// writing tool puts in local headers its own way (the version needed, the extra field),
+// which the installed entry's local header, by the same tool, says.
+QByteArray localHeader(const ZipRecord &record, QByteArrayView installedHeader)
 {
-    QByteArray header(localSize, Qt::Uninitialized);
+    const qint64 nameLength = qFromLittleEndian<quint16>(installedHeader.data() + 26);
+    const qint64 extraLength = qFromLittleEndian<quint16>(installedHeader.data() + 28);
+    QByteArray header = installedHeader.first(localSize).toByteArray();
     char *out = header.data();
-    qToLittleEndian<quint32>(localSignature, out);
-    qToLittleEndian<quint16>(record.versionNeeded, out + 4);
     qToLittleEndian<quint16>(record.flags, out + 6);
     qToLittleEndian<quint16>(record.method, out + 8);
     qToLittleEndian<quint16>(record.time, out + 10);
     qToLittleEndian<quint16>(record.date, out + 12);
-    qToLittleEndian<quint32>(record.crc, out + 14);
-    qToLittleEndian<quint32>(quint32(record.compressedSize), out + 18);
-    qToLittleEndian<quint32>(quint32(record.uncompressedSize), out + 22);
+    // With a descriptor the tool may have left these zero here; the installed one says.
+    if (!(record.flags & descriptorFlag)) {
+        qToLittleEndian<quint32>(record.crc, out + 14);
+        qToLittleEndian<quint32>(quint32(record.compressedSize), out + 18);
+        qToLittleEndian<quint32>(quint32(record.uncompressedSize), out + 22);
+    }
     qToLittleEndian<quint16>(quint16(record.name.size()), out + 26);
-    qToLittleEndian<quint16>(quint16(record.extra.size()), out + 28);
-    return header + record.name + record.extra;
+    return header + record.name
+            + installedHeader.sliced(localSize + nameLength, extraLength).toByteArray();
 }
 
 // The descriptor that follows an entry's data, when `room` bytes are left for it: with
@@ -131,11 +136,14 @@ QString planDelta(QByteArrayView installed, const ZipDirectory &next, qint64 siz
         covered = end;
         // The same bytes under the same name first, then under any.
         qint64 from = -1;
+        qint64 installedHeader = -1;
         const auto candidates = installedEntries.values(keyOf(record));
         for (const qsizetype candidate : candidates) {
             const qint64 start = dataStart(installed, old.records.at(candidate));
-            if (start >= 0 && (from < 0 || old.records.at(candidate).name == record.name))
+            if (start >= 0 && (from < 0 || old.records.at(candidate).name == record.name)) {
                 from = start;
+                installedHeader = old.records.at(candidate).localOffset;
+            }
         }
         const qint64 headerLength = end - record.localOffset - record.compressedSize;
         if (from < 0 || headerLength < localSize) {
@@ -144,7 +152,8 @@ QString planDelta(QByteArrayView installed, const ZipDirectory &next, qint64 siz
         }
         // The local header as the directory implies it; after the data, a descriptor may
         // repeat the checksum and sizes, with or without its signature.
-        const QByteArray header = localHeader(record);
+        const QByteArray header = localHeader(
+                record, installed.sliced(installedHeader, from - installedHeader));
         const qint64 rest = headerLength - header.size();
         qint64 dataAt = record.localOffset + header.size();
         if (record.flags & descriptorFlag) {
