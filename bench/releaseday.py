@@ -126,6 +126,8 @@ def release_day(work, env, port, args, server, bench):
         for name in files:
             os.utime(os.path.join(folder, name), (later, later))
     for name, folder in days:
+        # Made anew each run: a published name never takes other bytes.
+        shutil.rmtree(os.path.join(www, name), ignore_errors=True)
         bench.run([os.path.join(args.build, "pellarin-publish"), "--output",
                    os.path.join(www, name), folder, name,
                    f"https://localhost:{port}/{name}/pellarin-{name}.zip"])
