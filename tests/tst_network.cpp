@@ -4,6 +4,7 @@
 #include "httpsserver.h"
 #include "modalcloser.h"
 #include "opensslserver.h"
+#include "proxies.h"
 #include "releaseconfig.h"
 #include "testenv.h"
 #include "window.h"
@@ -16,6 +17,10 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QtTest>
+
+#ifdef Q_OS_UNIX
+#    include <sys/stat.h>
+#endif
 
 static const QString manifestPath = QStringLiteral("/QVX/release/latest.json");
 static const QString packagePath = QStringLiteral("/release/pellarin-2.0.zip");
@@ -35,6 +40,8 @@ private slots:
     void redirects();
     void proxies_data();
     void proxies();
+    void proxySettings_data();
+    void proxySettings();
     void delta_data();
     void delta();
     void progress_data();
@@ -429,40 +436,69 @@ void tst_Network::proxies_data()
 {
     QTest::addColumn<QString>("setting");
     QTest::addColumn<QString>("chain");
-    QTest::addColumn<bool>("refuses");
+    QTest::addColumn<QByteArray>("answer");
     QTest::addColumn<QString>("lastLine");
 
     const QString launched = QStringLiteral("D: Program launched successfully.");
+    const QString failed = QStringLiteral(R"(D: Error checking for update :  "%1")");
     QTest::newRow("through the proxy") << "HTTPS_PROXY"
-                                       << "good" << false << launched;
+                                       << "good" << QByteArray() << launched;
     QTest::newRow("host in no_proxy") << "no_proxy"
-                                      << "good" << false << launched;
+                                      << "good" << QByteArray() << launched;
     // The certificate is still checked end to end, before the request is sent.
     QTest::newRow("host not in the certificate, through the proxy")
             << "https_proxy"
-            << "other-name" << false
-            << R"(D: Error checking for update :  "SSL handshake failed: The host name did not match any of the valid hosts for this certificate")";
+            << "other-name" << QByteArray()
+            << failed.arg("SSL handshake failed: The host name did not match any of the valid "
+                          "hosts for this certificate");
     QTest::newRow("proxy asks for credentials")
             << "https_proxy"
-            << "good" << true
-            << R"x(D: Error checking for update :  "Proxy requires authentication (proxy 127.0.0.1:%PROXYPORT%)")x";
+            << "good"
+            << QByteArray("HTTP/1.1 407 Proxy Authentication Required\r\n"
+                          "Proxy-Authenticate: Basic realm=\"company\"\r\n\r\n")
+            << failed.arg("Proxy requires authentication (proxy %PROXY%)");
+    QTest::newRow("proxy answers 502")
+            << "https_proxy"
+            << "good" << QByteArray("HTTP/1.1 502 Bad Gateway\r\n\r\n")
+            << failed.arg("Error communicating with HTTP proxy (proxy %PROXY%)");
+    QTest::newRow("proxy answers garbage") << "https_proxy"
+                                           << "good" << QByteArray("garbage\r\n\r\n")
+                                           << failed.arg("Did not receive HTTP response from "
+                                                         "proxy (proxy %PROXY%)");
+    QTest::newRow("proxy not listening")
+            << "closed"
+            << "good" << QByteArray() << failed.arg("Proxy connection refused (proxy %PROXY%)");
+    // Qt would send the password to an https:// proxy in clear.
+    QTest::newRow("https:// proxy with a password")
+            << "https://user:secret@%PROXY%"
+            << "good" << QByteArray()
+            << failed.arg("https_proxy: a https:// proxy is not supported (http, socks5 or "
+                          "socks5h)");
 }
 
 void tst_Network::proxies()
 {
     QFETCH(QString, setting);
     QFETCH(QString, chain);
-    QFETCH(bool, refuses);
+    QFETCH(QByteArray, answer);
     QFETCH(QString, lastLine);
 #ifdef Q_OS_WIN
     QSKIP("on Windows the proxy is the user's Internet settings, not the environment");
 #endif
-    ConnectProxy proxy(refuses);
+    ConnectProxy proxy(answer);
     const auto unset = qScopeGuard([] {
         for (const char *name : {"https_proxy", "HTTPS_PROXY", "no_proxy"})
             qunsetenv(name);
     });
-    qputenv(setting == "HTTPS_PROXY" ? "HTTPS_PROXY" : "https_proxy", proxy.address().toLatin1());
+    QString address = proxy.address();
+    if (setting == "closed") {
+        // A port that nothing listens on any more.
+        address = QStringLiteral("http://127.0.0.1:%1").arg(proxy.serverPort());
+        proxy.close();
+    } else if (setting.contains("://")) {
+        address = QString(setting).replace("%PROXY%", address.mid(7));
+    }
+    qputenv(setting == "HTTPS_PROXY" ? "HTTPS_PROXY" : "https_proxy", address.toLatin1());
     if (setting == "no_proxy")
         qputenv("no_proxy", "example.com, 127.0.0.0/8");
     server = std::make_unique<HttpsServer>(0, QStringLiteral(TEST_CERT_DIR),
@@ -475,9 +511,10 @@ void tst_Network::proxies()
     run(w);
 
     QCOMPARE(log->lines().last(),
-             QString(lastLine).replace("%PROXYPORT%", QString::number(proxy.serverPort())));
+             QString(lastLine).replace("%PROXY%", address.mid(address.lastIndexOf('/') + 1)));
     const QString tunnel = QStringLiteral("CONNECT 127.0.0.1:%1").arg(server->serverPort());
-    QCOMPARE(proxy.requests.isEmpty(), setting == "no_proxy");
+    QCOMPARE(proxy.requests.isEmpty(),
+             setting == "no_proxy" || setting == "closed" || setting.contains("://"));
     for (const QString &request : std::as_const(proxy.requests))
         QCOMPARE(request, tunnel);
     if (lastLine.endsWith(QLatin1String("successfully."))) {
@@ -487,6 +524,55 @@ void tst_Network::proxies()
         QVERIFY(server->requests.isEmpty());
         QCOMPARE(closer->boxes, 1);
     }
+}
+
+void tst_Network::proxySettings_data()
+{
+    QTest::addColumn<QByteArray>("setting");
+    QTest::addColumn<QByteArray>("noProxy");
+    QTest::addColumn<QString>("url");
+    QTest::addColumn<QString>("proxy");
+    QTest::addColumn<QString>("problem");
+
+    const QString url = QStringLiteral("https://updates.example/latest.json");
+    QTest::newRow("no scheme, no port") << QByteArray("proxy.example") << QByteArray() << url
+                                        << "proxy.example:1080" << QString();
+    QTest::newRow("socks5h with an encoded password")
+            << QByteArray("socks5h://user:p%40ss@[::1]:1081") << QByteArray() << url << "::1:1081"
+            << QString();
+    QTest::newRow("socks4") << QByteArray("socks4://proxy.example:1080") << QByteArray() << url
+                            << QString()
+                            << "https_proxy: a socks4:// proxy is not supported (http, socks5 or "
+                               "socks5h)";
+    QTest::newRow("port not a number")
+            << QByteArray("http://proxy.example:http") << QByteArray() << url << QString()
+            << R"(https_proxy: the proxy's port "http" is not a number from 1 to 65535)";
+    QTest::newRow("IPv6 address in no_proxy")
+            << QByteArray("socks4://proxy.example") << QByteArray("example.com,[::1]")
+            << "https://[::1]:8443/latest.json" << QString() << QString();
+}
+
+void tst_Network::proxySettings()
+{
+    QFETCH(QByteArray, setting);
+    QFETCH(QByteArray, noProxy);
+    QFETCH(QString, url);
+    QFETCH(QString, proxy);
+    QFETCH(QString, problem);
+#ifdef Q_OS_WIN
+    QSKIP("on Windows the proxy is the user's Internet settings, not the environment");
+#endif
+    const auto unset = qScopeGuard([] {
+        qunsetenv("https_proxy");
+        qunsetenv("no_proxy");
+    });
+    qputenv("https_proxy", setting);
+    qputenv("no_proxy", noProxy);
+
+    QCOMPARE(proxyProblem(QUrl(url)), problem);
+    QCOMPARE(proxyName(proxyFor(QUrl(url))), proxy);
+    if (setting.contains('@'))
+        QCOMPARE(proxyFor(QUrl(url)).password(), QStringLiteral("p@ss"));
 }
 
 // 200 KiB, the `i`th file's; `changed` makes the sixth another one.
@@ -513,16 +599,30 @@ void tst_Network::delta_data()
 
     const QString fallBack = QStringLiteral(
             "D: Delta update not possible, downloading the whole package: ");
-    QTest::newRow("one file changed, every time new") << "changed"
-                                                      << "12 entries reused";
+    const QString reused = QStringLiteral("12 entries reused");
+    QTest::newRow("one file changed, every time new") << "changed" << reused;
+    QTest::newRow("server compresses what accepts gzip") << "compressing" << reused;
+    QTest::newRow("manifest without a size") << "unsized" << reused;
     QTest::newRow("server ignores ranges")
             << "whole" << fallBack + R"("HTTP 200 where a part (206) was asked for")";
     QTest::newRow("a range answered with other bytes")
             << "wrong" << fallBack + R"("the rebuilt package's digest is)";
+    QTest::newRow("a tail that asks for a longer one every time")
+            << "growing" << fallBack + R"("the directory is longer than what was read")";
+    QTest::newRow("a range cut off") << "cut"
+                                     << "D: Range broken off, asking again for the rest:";
     QTest::newRow("damaged App.package")
             << "damaged" << fallBack + R"("the installed package: no end of directory")";
+    QTest::newRow("App.package is a pipe") << "fifo" << fallBack + R"("cannot read)";
+    QTest::newRow("App.download is a folder") << "folder"
+                                              << "(not a file the updater wrote)";
     QTest::newRow("cut download resumed") << "resumed"
                                           << "D: Package transfer:";
+    QTest::newRow("killed download resumed, manifest without a size") << "killed"
+                                                                      << "D: Package transfer:";
+    QTest::newRow("resumed download damaged on disk")
+            << "garbled"
+            << R"(D: Resume not possible, downloading the whole package: "the resumed package's)";
     QTest::newRow("cut download of a package no longer announced") << "withdrawn"
                                                                    << "D: Package transfer:";
     QTest::newRow("repair from App.package")
@@ -534,13 +634,19 @@ void tst_Network::delta()
 {
     QFETCH(QString, setup);
     QFETCH(QString, line);
+#ifdef Q_OS_WIN
+    if (setup == "fifo")
+        QSKIP("no pipes in the file system on Windows");
+#endif
 
     settings.deltaUpdates = true;
     settings.skipUnchanged = setup == "repair";
     const QString app = settings.installParent + QStringLiteral("/App");
+    const bool sized = setup != "unsized" && setup != "killed";
     const auto release = [&](const QByteArray &zip, const QString &name, HttpsServer::Mode mode) {
         QJsonObject manifest = QJsonDocument::fromJson(goodManifest(server->url(name), zip)).object();
-        manifest.insert("size", zip.size());
+        if (sized)
+            manifest.insert("size", zip.size());
         server->serve(manifestPath, QJsonDocument(manifest).toJson());
         server->serve(name, zip, 200, mode);
     };
@@ -556,19 +662,44 @@ void tst_Network::delta()
 
     const QByteArray next = deltaRelease(2, true);
     const QString nextPath = QStringLiteral("/release/pellarin-2.1.zip");
+    const bool broken = setup == "resumed" || setup == "withdrawn" || setup == "garbled";
     if (setup == "repair") {
         QVERIFY(QFile::remove(app + "/data/3.bin"));
-    } else if (setup == "resumed" || setup == "withdrawn") {
+    } else if (broken || setup == "killed") {
         QVERIFY(QFile::remove(app + ".package"));
-        release(next, nextPath, HttpsServer::CloseHalfway);
-        start();
+        release(next, nextPath, broken ? HttpsServer::CloseHalfway : HttpsServer::Pause);
+        window w(settings);
+        // Stopped as a kill would stop it: the updater sees no failure.
+        QTimer poll;
+        connect(&poll, &QTimer::timeout, [&] {
+            if (QFileInfo(app + ".download").size() >= next.size() / 2 - 65536
+                && QFile::exists(app + ".download.info"))
+                QCoreApplication::exit(0);
+        });
+        if (setup == "killed")
+            poll.start(5);
+        run(w);
         QVERIFY(QFileInfo(app + ".download").size() > 0);
     } else if (setup == "damaged") {
-        QFile package(app + ".package");
-        QVERIFY(package.open(QIODevice::WriteOnly) && package.write("damaged") == 7);
+        QVERIFY(writeFile(app + ".package", "damaged"));
+#ifdef Q_OS_UNIX
+    } else if (setup == "fifo") {
+        QVERIFY(QFile::remove(app + ".package"));
+        QCOMPARE(mkfifo(QFile::encodeName(app + ".package").constData(), 0600), 0);
+#endif
+    } else if (setup == "folder") {
+        QVERIFY(QDir().mkpath(app + ".download/inside"));
     }
+    if (setup == "garbled") {
+        QFile partial(app + ".download");
+        QVERIFY(partial.open(QIODevice::ReadWrite) && partial.write("garbled") == 7);
+    }
+    const qint64 kept = QFileInfo(app + ".download").size();
+    server->compresses = setup == "compressing";
     server->rangeAnswer = setup == "whole" ? HttpsServer::WholeBody
             : setup == "wrong"             ? HttpsServer::WrongBytes
+            : setup == "growing"           ? HttpsServer::GrowingTail
+            : setup == "cut"               ? HttpsServer::CutOnce
                                            : HttpsServer::Part;
     // What the last start installs.
     const QByteArray expected = setup == "repair" ? installed
@@ -590,20 +721,31 @@ void tst_Network::delta()
     QVERIFY(!QFile::exists(app + ".download"));
     // One range a request, never several.
     QVERIFY(server->ranges.filter(",").isEmpty());
-    if (setup == "changed") {
-        // The changed entry and the directory, with room for headers and merging.
-        QVERIFY2(server->bytesSent <= qint64(1.1 * (205 * 1024 + 1024)) + 64 * 1024,
+    // The changed entry and the directory, with room for headers and merging; a range cut
+    // off halfway costs its first half again at most.
+    const qint64 changedBytes = qint64(1.1 * (205 * 1024 + 1024)) + 64 * 1024;
+    if (setup == "changed" || setup == "compressing" || setup == "unsized") {
+        QVERIFY2(server->bytesSent <= changedBytes, qPrintable(QString::number(server->bytesSent)));
+    } else if (setup == "cut") {
+        QVERIFY2(server->bytesSent <= changedBytes + 103 * 1024,
                  qPrintable(QString::number(server->bytesSent)));
-    } else if (setup == "resumed") {
+    } else if (setup == "resumed" || setup == "killed") {
         QCOMPARE(server->ranges.last(),
-                 QStringLiteral("bytes=%1-%2").arg(next.size() / 2).arg(next.size() - 1));
-        QVERIFY(server->bytesSent <= next.size() - next.size() / 2 + 1024);
+                 QStringLiteral("bytes=%1-%2").arg(kept).arg(next.size() - 1));
+        QVERIFY(server->bytesSent <= next.size() - kept + 1024);
+    } else if (setup == "garbled") {
+        QCOMPARE(server->ranges.last(), QString());
     } else if (setup == "withdrawn") {
         // Never mixed into another package.
         QVERIFY(server->ranges.filter(QStringLiteral("bytes=%1-").arg(next.size() / 2)).isEmpty());
+    } else if (setup == "growing") {
+        // Two tails at most, then the whole package.
+        QCOMPARE(server->ranges.filter("bytes=").size(), 2);
     } else if (setup == "repair") {
         QCOMPARE(server->requests.size(), 1);
     }
+    if (setup == "unsized")
+        QCOMPARE(server->ranges.value(1), QStringLiteral("bytes=-65536"));
 }
 
 void tst_Network::progress_data()
@@ -743,6 +885,7 @@ void tst_Network::hostileServer_data()
     QTest::addColumn<bool>("manifestMisbehaves");
     QTest::addColumn<int>("mode");
     QTest::addColumn<int>("dripBytes");
+    QTest::addColumn<bool>("delta");
     QTest::addColumn<QString>("lastLine");
 
     const QString checking = R"(D: Error checking for update :  "%1")";
@@ -751,16 +894,21 @@ void tst_Network::hostileServer_data()
     const QString slow = QStringLiteral("Under 1024 bytes/s for 1.2 s");
     // Below 1 KiB/s, though never silent for as long as the inactivity time-out.
     QTest::newRow("manifest stalls")
-            << true << int(HttpsServer::Stall) << 0 << checking.arg(stalled);
-    QTest::newRow("manifest drips") << true << int(HttpsServer::Drip) << 1 << checking.arg(slow);
-    QTest::newRow("endless manifest") << true << int(HttpsServer::Endless) << 0
+            << true << int(HttpsServer::Stall) << 0 << false << checking.arg(stalled);
+    QTest::newRow("manifest drips")
+            << true << int(HttpsServer::Drip) << 1 << false << checking.arg(slow);
+    QTest::newRow("endless manifest") << true << int(HttpsServer::Endless) << 0 << false
                                       << checking.arg("More than the limit of 1048576 bytes");
     QTest::newRow("package stalls")
-            << false << int(HttpsServer::Stall) << 0 << downloading.arg(stalled);
-    QTest::newRow("package drips") << false << int(HttpsServer::Drip) << 1 << downloading.arg(slow);
+            << false << int(HttpsServer::Stall) << 0 << false << downloading.arg(stalled);
+    QTest::newRow("package drips")
+            << false << int(HttpsServer::Drip) << 1 << false << downloading.arg(slow);
     // In 30 pieces 50 ms apart: longer than lowSpeedTime, yet well above 1 KiB/s.
-    QTest::newRow("package slow but steady")
-            << false << int(HttpsServer::Drip) << -30 << "D: Program launched successfully.";
+    QTest::newRow("package slow but steady") << false << int(HttpsServer::Drip) << -30 << false
+                                             << "D: Program launched successfully.";
+    // One time-out for every request of the transfer: no whole download after it.
+    QTest::newRow("package stalls, delta update")
+            << false << int(HttpsServer::Stall) << 0 << true << downloading.arg(stalled);
 }
 
 void tst_Network::hostileServer()
@@ -768,6 +916,7 @@ void tst_Network::hostileServer()
     QFETCH(bool, manifestMisbehaves);
     QFETCH(int, mode);
     QFETCH(int, dripBytes);
+    QFETCH(bool, delta);
     QFETCH(QString, lastLine);
 
     // Slack for a loaded machine: a drip every 50 ms never trips it.
@@ -784,11 +933,15 @@ void tst_Network::hostileServer()
                   dripBytes);
     server->serve(packagePath, package, 200, manifestMisbehaves ? HttpsServer::Complete : how,
                   dripBytes);
+    settings.deltaUpdates = delta;
+    if (delta)
+        QVERIFY(writeFile(settings.installParent + QStringLiteral("/App.package"), package));
 
     window w(settings);
     run(w);
 
     QCOMPARE(log->lines().last(), lastLine);
+    QVERIFY(log->lines().filter("Delta update not possible").isEmpty());
     const bool installed = lastLine.endsWith("successfully.");
     QCOMPARE(closer->boxes, installed ? 0 : 1);
     if (installed)

@@ -2,6 +2,7 @@
 #include "installation.h"
 #include "packagefile.h"
 #include "record.h"
+#include "regularfile.h"
 #include "stagedinstallation.h"
 #include "window.h"
 
@@ -37,7 +38,7 @@ bool window::StartUnchanged()
 bool window::RepairInstalled()
 {
     QFile kept(installedPackagePath(installPath(InstallParent())));
-    const uchar *bytes = kept.open(QIODevice::ReadOnly) && kept.size() > 0
+    const uchar *bytes = openRegular(kept, QIODevice::ReadOnly) && kept.size() > 0
             ? kept.map(0, kept.size())
             : nullptr;
     // A package of another size is another release's: not worth hashing.

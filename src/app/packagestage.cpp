@@ -1,6 +1,7 @@
 #include "installation.h"
 #include "packagefile.h"
 #include "packagetransfer.h"
+#include "regularfile.h"
 #include "verification.h"
 #include "window.h"
 
@@ -44,7 +45,7 @@ bool window::InstallChecked(QByteArray package, const QString &sha256, const QBy
     }
     plan = std::move(verification.plan);
     if (newPackage && settings.deltaUpdates)
-        QFile::remove(installedPackagePath(installPath(parent)));
+        clearOwnedName(installedPackagePath(installPath(parent)));
     // Handed over, so that the installer can let the package go before it starts the
     // application.
     if (InstallAndLaunch(std::move(package)) != 0) {

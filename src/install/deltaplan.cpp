@@ -121,9 +121,19 @@ QString planDelta(QByteArrayView installed, const ZipDirectory &next, qint64 siz
         return QStringLiteral("the installed package: %1").arg(unreadable);
     if (next.offset + next.tailSize != size)
         return QStringLiteral("the directory does not end the package");
-    QMultiHash<Key, qsizetype> installedEntries;
-    for (qsizetype i = old.records.size() - 1; i >= 0; --i)
-        installedEntries.insert(keyOf(old.records.at(i)), i);
+    // For each kind of entry the first readable installed one, and the first under each
+    // name (the last one inserted): one look-up a new entry, however many are alike.
+    QHash<Key, qsizetype> firstOfKind;
+    QHash<std::pair<Key, QByteArray>, qsizetype> firstOfName;
+    QList<qint64> starts(old.records.size(), -1);
+    for (qsizetype i = old.records.size() - 1; i >= 0; --i) {
+        const ZipRecord &record = old.records.at(i);
+        starts[i] = dataStart(installed, record);
+        if (starts.at(i) < 0)
+            continue;
+        firstOfKind.insert(keyOf(record), i);
+        firstOfName.insert({keyOf(record), record.name}, i);
+    }
 
     *plan = DeltaPlan();
     qint64 covered = 0;
@@ -135,16 +145,10 @@ QString planDelta(QByteArrayView installed, const ZipDirectory &next, qint64 siz
             plan->ranges.append({covered, record.localOffset - 1});
         covered = end;
         // The same bytes under the same name first, then under any.
-        qint64 from = -1;
-        qint64 installedHeader = -1;
-        const auto candidates = installedEntries.values(keyOf(record));
-        for (const qsizetype candidate : candidates) {
-            const qint64 start = dataStart(installed, old.records.at(candidate));
-            if (start >= 0 && (from < 0 || old.records.at(candidate).name == record.name)) {
-                from = start;
-                installedHeader = old.records.at(candidate).localOffset;
-            }
-        }
+        const qsizetype candidate = firstOfName.value({keyOf(record), record.name},
+                                                      firstOfKind.value(keyOf(record), -1));
+        const qint64 from = candidate < 0 ? -1 : starts.at(candidate);
+        const qint64 installedHeader = candidate < 0 ? -1 : old.records.at(candidate).localOffset;
         const qint64 headerLength = end - record.localOffset - record.compressedSize;
         if (from < 0 || headerLength < localSize) {
             plan->ranges.append({record.localOffset, end - 1});

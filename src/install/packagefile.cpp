@@ -2,8 +2,10 @@
 
 #include "regularfile.h"
 
+#include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QSaveFile>
 
 static QString infoPath(const QString &name)
 {
@@ -35,11 +37,15 @@ void PackageFile::close()
 
 bool PackageFile::create(QString *why)
 {
+    kept = false;
     release();
     data.setFileName(name);
-    if (openRegular(data, QIODevice::WriteOnly))
+    if (clearOwnedName(name) && openRegular(data, QIODevice::WriteOnly))
         return true;
-    *why = QStringLiteral("Cannot write %1: %2").arg(name, data.errorString());
+    *why = QStringLiteral("Cannot write %1: %2")
+                   .arg(name,
+                        QFileInfo::exists(name) ? QStringLiteral("its name is taken")
+                                                : data.errorString());
     return false;
 }
 
@@ -57,20 +63,19 @@ static PartialDownload readInfo(const QString &path)
     return partial;
 }
 
-qint64 PackageFile::resume(const PartialDownload &wanted, QByteArray *validator)
+qint64 PackageFile::resume(const PartialDownload &wanted, PartialDownload *kept)
 {
-    const PartialDownload kept = readInfo(infoPath(name));
+    *kept = readInfo(infoPath(name));
     close();
     data.setFileName(name);
-    const bool same = !kept.validator.isEmpty() && kept.hash == wanted.hash
-            && kept.size == wanted.size && kept.url == wanted.url;
-    if (!same || !openRegular(data, QIODevice::ReadWrite) || data.size() >= kept.size) {
+    const bool same = !kept->validator.isEmpty() && kept->hash == wanted.hash && kept->size > 0
+            && (wanted.size < 0 || kept->size == wanted.size) && kept->url == wanted.url;
+    if (!same || !openRegular(data, QIODevice::ReadWrite) || data.size() >= kept->size) {
         release();
         return 0;
     }
-    // Only once: broken again, it is kept again.
+    // Its description is written again when the server answers.
     QFile::remove(infoPath(name));
-    *validator = kept.validator;
     return data.size();
 }
 
@@ -87,13 +92,20 @@ QByteArray PackageFile::map()
 
 void PackageFile::keepPartial(const PartialDownload &partial)
 {
-    QFile info(infoPath(name));
+    // Whole or not at all, on a full disk too.
+    QSaveFile info(infoPath(name));
     const QJsonObject object{{QLatin1String("hash"), partial.hash},
                              {QLatin1String("size"), partial.size},
                              {QLatin1String("url"), partial.url},
                              {QLatin1String("validator"), QString::fromLatin1(partial.validator)}};
-    kept = data.size() > 0 && openRegular(info, QIODevice::WriteOnly)
-            && info.write(QJsonDocument(object).toJson()) > 0;
+    kept = clearOwnedName(info.fileName()) && info.open(QIODevice::WriteOnly)
+            && info.write(QJsonDocument(object).toJson()) > 0 && info.commit();
+}
+
+void PackageFile::forgetPartial()
+{
+    kept = false;
+    QFile::remove(infoPath(name));
 }
 
 void PackageFile::release()
@@ -109,6 +121,5 @@ void PackageFile::release()
 bool PackageFile::keepAsInstalled()
 {
     close();
-    QFile::remove(installed);
-    return QFile::rename(name, installed);
+    return clearOwnedName(installed) && QFile::rename(name, installed);
 }

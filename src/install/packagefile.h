@@ -27,18 +27,20 @@ public:
     PackageFile(const PackageFile &) = delete;
     PackageFile &operator=(const PackageFile &) = delete;
 
-    // Made anew for writing, never through a link; false, with the reason, when it cannot be.
+    // Made anew for writing, never through a link, whatever held its name; false, with the
+    // reason, when it cannot be.
     bool create(QString *why);
-    // The bytes a broken download left, opened to go on, when they belong to `wanted`
-    // (`validator` is then the one they came with); otherwise they are removed. Their
-    // length, or 0.
-    qint64 resume(const PartialDownload &wanted, QByteArray *validator);
+    // The bytes a broken download left, opened to go on, when they belong to `wanted` (of
+    // any size when it gives none; `kept` then says what they came with); otherwise they
+    // are removed. Their length, or 0.
+    qint64 resume(const PartialDownload &wanted, PartialDownload *kept);
     QFileDevice *file() { return &data; }
     // The whole file, mapped into memory rather than copied; empty when it is empty or
     // cannot be read. Valid until it is released.
     QByteArray map();
-    // Keeps what has arrived for a later run, with what it belongs to.
+    // Keeps what arrives for a later run, with what it belongs to, until forgetPartial().
     void keepPartial(const PartialDownload &partial);
+    void forgetPartial();
     // Lets go of the file (Windows removes no file that is mapped) and removes it, unless
     // it was kept.
     void release();

@@ -2,15 +2,19 @@
 
 #include "digest.h"
 #include "download.h"
+#include "patience.h"
 #include "rangefetch.h"
+#include "regularfile.h"
 
 #include <QDebug>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 
 // Enough for the directory of a release of some hundred files; a longer one takes a
-// second request.
+// second request, and there is no third.
 static constexpr qint64 tailGuess = 64 * 1024;
+static constexpr int maxTails = 2;
+static constexpr qint64 maxTail = 64 * 1024 * 1024;
 // Ranges closer than this are fetched as one.
 static constexpr qint64 mergeGap = 64 * 1024;
 
@@ -23,12 +27,20 @@ PackageTransfer::PackageTransfer(QNetworkAccessManager *manager, const Settings 
       manifest(manifest),
       url(manifest.url, QUrl::TolerantMode),
       appPath(appPath),
-      target(target)
+      target(target),
+      patience(new Patience(this, settings.transferTimeout, settings.lowSpeedLimit,
+                            settings.lowSpeedTime,
+                            [this](const QString &reason) { giveUp(reason); })),
+      size(manifest.size)
 {
-    const bool delta = settings.deltaUpdates && manifest.size > 0;
-    if (delta)
-        resumedAt = target->resume({manifest.hash, manifest.size, manifest.url, {}}, &validator);
-    if (delta && !resumedAt && QFile::exists(installedPackagePath(appPath)))
+    if (settings.deltaUpdates) {
+        PartialDownload kept;
+        resumedAt = target->resume({manifest.hash, manifest.size, manifest.url, {}}, &kept);
+        validator = kept.validator;
+        if (resumedAt)
+            size = kept.size;
+    }
+    if (settings.deltaUpdates && !resumedAt && QFile::exists(installedPackagePath(appPath)))
         startDelta();
     else
         startWhole();
@@ -48,50 +60,67 @@ void PackageTransfer::startWhole()
     }
     const bool signature = !settings.signingKey.isEmpty();
     download = resumedAt
-            ? new Download(manager, url, settings,
-                           {resumedAt, manifest.size - 1, manifest.size, validator}, target->file())
+            ? new Download(manager, url, settings, {resumedAt, size - 1, size, validator},
+                           target->file(), patience)
             : new Download(manager, url, settings, settings.maxPackageSize, manifest.size,
-                           signature, target->file());
+                           signature, target->file(), patience);
     connect(download, &Download::progress, this,
             [this](qint64 received) { emit progress(resumedAt + received); });
+    if (settings.deltaUpdates)
+        connect(download, &Download::answered, this, &PackageTransfer::keepPartial);
     connect(download, &Download::finished, this, &PackageTransfer::wholeFinished);
+}
+
+// Written before the body's first byte: whatever ends this run, the next one knows what
+// the bytes on disk are.
+void PackageTransfer::keepPartial()
+{
+    if (!resumedAt) {
+        size = download->total();
+        validator = download->validator();
+    }
+    if (size > 0 && !validator.isEmpty())
+        target->keepPartial({manifest.hash, size, manifest.url, validator});
 }
 
 void PackageTransfer::wholeFinished()
 {
     fetched += download->bytesReceived();
     download->deleteLater();
-    if (download->failed()) {
+    if (!timedOut.isEmpty()) {
+        end(timedOut);
+    } else if (download->failed() && resumedAt && download->rangeRefused()) {
         // Any other answer to a resumed download starts from the beginning.
-        if (resumedAt && download->rangeRefused()) {
-            qDebug() << "Resume not possible, downloading the whole package:"
-                     << download->errorString();
-            resumedAt = 0;
-            startWhole();
-            return;
-        }
-        if (settings.deltaUpdates && manifest.size > 0) {
-            target->keepPartial({manifest.hash, manifest.size, manifest.url,
-                                 resumedAt ? validator : download->validator()});
-        }
+        qDebug() << "Resume not possible, downloading the whole package:"
+                 << download->errorString();
+        resumedAt = 0;
+        startWhole();
+    } else if (download->failed()) {
         end(download->errorString());
-        return;
-    }
-    if (resumedAt) {
+    } else if (resumedAt) {
         complete();
-        return;
+    } else {
+        target->forgetPartial();
+        sha256 = download->digest();
+        blake2b = download->blake2bDigest();
+        end(QString());
     }
-    sha256 = download->digest();
-    blake2b = download->blake2bDigest();
-    end(QString());
 }
 
 void PackageTransfer::startDelta()
 {
     triedDelta = true;
-    const qint64 length = qMin(manifest.size, tailGuess);
-    download = new Download(manager, url, settings,
-                            {manifest.size - length, manifest.size - 1, manifest.size, {}});
+    startTail(size > 0 ? qMin(size, tailGuess) : tailGuess);
+}
+
+// The package's last `length` bytes, which hold its directory; of a package of unknown
+// length, the answer says it.
+void PackageTransfer::startTail(qint64 length)
+{
+    ++tails;
+    const ByteRange tail = size > 0 ? ByteRange{size - length, size - 1, size, validator}
+                                    : ByteRange{0, length - 1, -1, {}};
+    download = new Download(manager, url, settings, tail, nullptr, patience);
     connect(download, &Download::finished, this, &PackageTransfer::tailFinished);
 }
 
@@ -99,46 +128,63 @@ void PackageTransfer::tailFinished()
 {
     fetched += download->bytesReceived();
     download->deleteLater();
+    if (!timedOut.isEmpty()) {
+        end(timedOut);
+        return;
+    }
     if (download->failed()) {
         fallBack(download->errorString());
         return;
     }
+    size = download->total();
     validator = download->validator();
     const QByteArray tail = download->takeBody();
     ZipDirectory directory;
     qint64 needed = 0;
-    QString why = readZipDirectory(tail, manifest.size, &directory, &needed);
-    if (needed > tail.size() && needed <= manifest.size && needed <= 64 * 1024 * 1024) {
+    QString why = readZipDirectory(tail, size, &directory, &needed);
+    if (size > settings.maxPackageSize) {
+        why = QStringLiteral("the package's %1 bytes are over the limit").arg(size);
+    } else if (needed > tail.size() && needed <= size && needed <= maxTail && tails < maxTails) {
         // A directory longer than the guess: once more, with its length.
-        download = new Download(
-                manager, url, settings,
-                {manifest.size - needed, manifest.size - 1, manifest.size, validator});
-        connect(download, &Download::finished, this, &PackageTransfer::tailFinished);
+        startTail(needed);
         return;
-    }
-    if (validator.isEmpty())
+    } else if (validator.isEmpty()) {
         why = QStringLiteral("the server names no version of the package (ETag or Last-Modified)");
+    }
     DeltaPlan plan;
     if (why.isEmpty())
         why = rebuild(tail, directory, &plan);
-    if (!why.isEmpty()) {
+    if (why.isEmpty())
+        startRanges(plan);
+    else
         fallBack(why);
-        return;
-    }
+}
+
+void PackageTransfer::startRanges(const DeltaPlan &plan)
+{
     reused = plan.reused;
-    auto *ranges = new RangeFetch(manager, url, settings, plan.ranges, manifest.size, validator,
-                                  target->file());
+    ranges = new RangeFetch(manager, url, settings, plan.ranges, size, validator, target->file(),
+                            patience);
     const qint64 before = fetched;
-    connect(ranges, &RangeFetch::progress, this,
-            [this, before](qint64 received) { emit progress(before + received); });
-    connect(ranges, &RangeFetch::finished, this, [this, ranges] {
-        fetched += ranges->bytesReceived();
-        ranges->deleteLater();
-        if (ranges->failed())
-            fallBack(ranges->errorString());
-        else
-            complete();
+    connect(ranges, &RangeFetch::progress, this, [this, before](qint64 received) {
+        emit progress(before + received);
+        // Past the whole package's size, the delta costs more than it saves.
+        if (before + received > size)
+            ranges->abort(QStringLiteral("more bytes fetched than the package holds"));
     });
+    connect(ranges, &RangeFetch::finished, this, &PackageTransfer::rangesFinished);
+}
+
+void PackageTransfer::rangesFinished()
+{
+    fetched += ranges->bytesReceived();
+    ranges->deleteLater();
+    if (!timedOut.isEmpty())
+        end(timedOut);
+    else if (ranges->failed())
+        fallBack(ranges->errorString());
+    else
+        complete();
 }
 
 // Lays out the new package in the target: what is in hand (the directory, the rebuilt
@@ -147,18 +193,18 @@ QString PackageTransfer::rebuild(const QByteArray &tail, const ZipDirectory &dir
                                  DeltaPlan *plan)
 {
     QFile installed(installedPackagePath(appPath));
-    if (!installed.open(QIODevice::ReadOnly) || installed.size() == 0)
+    if (!openRegular(installed, QIODevice::ReadOnly) || installed.size() == 0)
         return QStringLiteral("cannot read %1").arg(installed.fileName());
     const uchar *mapped = installed.map(0, installed.size());
     if (!mapped)
         return QStringLiteral("cannot read %1").arg(installed.fileName());
     const QByteArrayView old(mapped, installed.size());
-    QString why = planDelta(old, directory, manifest.size, mergeGap, plan);
+    QString why = planDelta(old, directory, size, mergeGap, plan);
     QFileDevice *file = target->file();
     if (why.isEmpty() && !target->create(&why))
         return why;
-    bool written = why.isEmpty() && file->resize(manifest.size)
-            && file->seek(manifest.size - tail.size()) && file->write(tail) == tail.size();
+    bool written = why.isEmpty() && file->resize(size) && file->seek(size - tail.size())
+            && file->write(tail) == tail.size();
     for (const auto &[at, header] : std::as_const(plan->headers))
         written = written && file->seek(at) && file->write(header) == header.size();
     for (const DeltaPlan::Copy &copy : std::as_const(plan->copies)) {
@@ -171,34 +217,52 @@ QString PackageTransfer::rebuild(const QByteArray &tail, const ZipDirectory &dir
     return why;
 }
 
-// The whole file's digests, for a package that did not arrive in one piece.
+// The whole file's digests, for a package that did not arrive in one piece. A resumed
+// download whose bytes on disk were damaged (a power cut, say) is downloaded whole at once.
 void PackageTransfer::complete()
 {
     sha256 = sha256Of(target->map(), settings.signingKey.isEmpty() ? nullptr : &blake2b);
-    if (triedDelta && sha256 != manifest.hash) {
-        fallBack(QStringLiteral("the rebuilt package's digest is %1").arg(sha256));
+    if (sha256 != manifest.hash && (triedDelta || resumedAt)) {
+        fallBack(triedDelta ? QStringLiteral("the rebuilt package's digest is %1").arg(sha256)
+                            : QStringLiteral("the resumed package's digest is %1").arg(sha256));
         return;
     }
+    target->forgetPartial();
     end(QString());
 }
 
 void PackageTransfer::fallBack(const QString &reason)
 {
     reused = 0;
-    qDebug() << "Delta update not possible, downloading the whole package:" << reason;
+    qDebug() << (triedDelta ? "Delta update not possible, downloading the whole package:"
+                            : "Resume not possible, downloading the whole package:")
+             << reason;
     triedDelta = false;
     resumedAt = 0;
+    size = manifest.size;
+    validator.clear();
     startWhole();
+}
+
+// The transfer's time is up, whatever it was doing: nothing more is tried.
+void PackageTransfer::giveUp(const QString &reason)
+{
+    timedOut = reason;
+    if (download)
+        download->abort(reason);
+    if (ranges)
+        ranges->abort(reason);
 }
 
 void PackageTransfer::end(const QString &failure)
 {
+    patience->stop();
     problem = failure;
     if (settings.deltaUpdates) {
         qDebug().noquote() << QStringLiteral("Package transfer: %1 bytes fetched for a package of "
                                              "%2 bytes, %3 entries reused")
                                       .arg(fetched)
-                                      .arg(manifest.size)
+                                      .arg(size)
                                       .arg(failure.isEmpty() ? reused : 0);
     }
     QMetaObject::invokeMethod(this, &PackageTransfer::finished, Qt::QueuedConnection);

@@ -10,6 +10,7 @@
 #include <QUrl>
 
 class Download;
+class Patience;
 class QNetworkAccessManager;
 class QNetworkReply;
 class RangeFetch;
@@ -18,8 +19,10 @@ class RangeFetch;
 // the whole. With UPDATER_DELTA_UPDATES: a download that broke off for this very package
 // is resumed; otherwise the package is rebuilt from the installed one (App.package) and
 // the ranges of the new one that changed (see deltaplan.h), and any problem on that way
-// falls back, once, to the whole download. Either way the result is the whole file with
-// its digests, for the same checks as a downloaded package.
+// falls back, once, to the whole download. The package's length comes from the manifest
+// or, when it gives none, from the server's first answer. Either way the result is the
+// whole file with its digests, for the same checks as a downloaded package. Every request
+// of the transfer counts against one patience (see patience.h).
 class PackageTransfer : public QObject
 {
     Q_OBJECT
@@ -43,13 +46,17 @@ signals:
 
 private:
     void startWhole();
+    void keepPartial();
     void wholeFinished();
     void startDelta();
+    void startTail(qint64 length);
     void tailFinished();
+    void startRanges(const DeltaPlan &plan);
     void rangesFinished();
     QString rebuild(const QByteArray &tail, const ZipDirectory &directory, DeltaPlan *plan);
     void fallBack(const QString &reason);
     void complete();
+    void giveUp(const QString &reason);
     void end(const QString &failure);
 
     QNetworkAccessManager *manager;
@@ -58,14 +65,21 @@ private:
     const QUrl url;
     const QString appPath;
     PackageFile *target;
+    Patience *patience;
     QPointer<Download> download;
+    QPointer<RangeFetch> ranges;
+    // The package's length: the manifest's, or learned from the first answer; -1 before.
+    qint64 size;
     // Where the whole download starts: after the bytes of a broken one, or at 0.
     qint64 resumedAt = 0;
     bool triedDelta = false;
+    int tails = 0;
     QByteArray validator;
     // Body bytes over every request so far, and the entries taken from App.package.
     qint64 fetched = 0;
     int reused = 0;
+    // Why the transfer as a whole was given up on; nothing is tried after that.
+    QString timedOut;
     QString problem;
     QString sha256;
     QByteArray blake2b;

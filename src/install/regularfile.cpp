@@ -1,5 +1,8 @@
 #include "regularfile.h"
 
+#include "tree.h"
+
+#include <QDebug>
 #include <QFileInfo>
 
 #ifdef Q_OS_UNIX
@@ -25,4 +28,19 @@ bool openRegular(QFile &file, QIODevice::OpenMode mode)
 #else
     return !QFileInfo(file.fileName()).isSymLink() && file.open(mode);
 #endif
+}
+
+bool clearOwnedName(const QString &path)
+{
+    const QFileInfo info(path);
+    if (!info.exists() && !info.isSymLink())
+        return true;
+    const bool link = isLink(path);
+    if (link || !info.isFile())
+        qDebug() << "Removing" << path << "(not a file the updater wrote)";
+    if (info.isDir() && !link)
+        removeTree(path, 1);
+    else if (!QFile::remove(path))
+        removeTree(path, 1); // a junction
+    return !QFileInfo(path).exists() && !QFileInfo(path).isSymLink();
 }

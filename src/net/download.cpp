@@ -11,7 +11,8 @@
 #include <QTimer>
 
 Download::Download(QNetworkAccessManager *manager, const QUrl &url, const Settings &settings,
-                   qint64 limit, qint64 expectedSize, bool blake2b, QFileDevice *file)
+                   qint64 limit, qint64 expectedSize, bool blake2b, QFileDevice *file,
+                   Patience *patience)
     : QObject(manager),
       manager(manager),
       url(url),
@@ -19,13 +20,15 @@ Download::Download(QNetworkAccessManager *manager, const QUrl &url, const Settin
       limit(limit),
       expectedSize(expectedSize),
       wantBlake2b(blake2b),
+      patience(patience),
+      ownPatience(!patience),
       file(file)
 {
     begin();
 }
 
 Download::Download(QNetworkAccessManager *manager, const QUrl &url, const Settings &settings,
-                   const ByteRange &range, QFileDevice *file)
+                   const ByteRange &range, QFileDevice *file, Patience *patience)
     : QObject(manager),
       manager(manager),
       url(url),
@@ -33,6 +36,8 @@ Download::Download(QNetworkAccessManager *manager, const QUrl &url, const Settin
       limit(range.last - range.first + 1),
       expectedSize(range.last - range.first + 1),
       wantBlake2b(false),
+      patience(patience),
+      ownPatience(!patience),
       file(file),
       range(range)
 {
@@ -42,15 +47,18 @@ Download::Download(QNetworkAccessManager *manager, const QUrl &url, const Settin
 void Download::begin()
 {
     trustsAll = settings.vendorAuthorities.isEmpty();
-    patience = new Patience(this, settings.transferTimeout, settings.lowSpeedLimit,
-                            settings.lowSpeedTime, [this](const QString &reason) { fail(reason); });
+    if (ownPatience) {
+        patience = new Patience(this, settings.transferTimeout, settings.lowSpeedLimit,
+                                settings.lowSpeedTime,
+                                [this](const QString &reason) { abort(reason); });
+    }
     start(url, firstAttempt(settings.vendorAuthorities));
 }
 
 void Download::setDeadline(int milliseconds)
 {
     QTimer::singleShot(milliseconds, this, [this, milliseconds] {
-        fail(QStringLiteral("Nothing complete within %1 s").arg(milliseconds / 1000.0));
+        abort(QStringLiteral("Nothing complete within %1 s").arg(milliseconds / 1000.0));
     });
 }
 
@@ -62,7 +70,6 @@ void Download::start(const QUrl &hop, const QSslConfiguration &ssl)
         file->seek(0);
         file->resize(0);
     }
-    problem.clear();
     sslErrors.clear();
     sha256 = std::make_unique<Digest>(QCryptographicHash::Sha256);
     if (wantBlake2b)
@@ -72,14 +79,21 @@ void Download::start(const QUrl &hop, const QSslConfiguration &ssl)
     request.setSslConfiguration(ssl);
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
                          QNetworkRequest::ManualRedirectPolicy);
+    // Set here, it also keeps Qt from asking for gzip on its own.
+    request.setRawHeader("Accept-Encoding", "identity");
     if (range.first >= 0) {
         // One range a request: servers and CDNs refuse several in one.
-        request.setRawHeader(
-                "Range", QStringLiteral("bytes=%1-%2").arg(range.first).arg(range.last).toLatin1());
+        const QString bytes = range.total < 0
+                ? QStringLiteral("bytes=-%1").arg(range.last - range.first + 1)
+                : QStringLiteral("bytes=%1-%2").arg(range.first).arg(range.last);
+        request.setRawHeader("Range", bytes.toLatin1());
         if (!range.validator.isEmpty())
             request.setRawHeader("If-Range", range.validator);
     }
-    current = manager->get(request);
+    // A proxy that cannot be used as set is not gone around: the request is not sent, and
+    // the reply to no request ends at once.
+    problem = proxyProblem(hop);
+    current = manager->get(problem.isEmpty() ? request : QNetworkRequest());
     current->setParent(this);
     // Without a limit the network thread reads ahead of us, and what piles up in between
     // stays in the process's memory for the rest of the run.
@@ -156,7 +170,8 @@ void Download::redirect()
 
 void Download::finish()
 {
-    patience->stop();
+    if (ownPatience)
+        patience->stop();
     // Later, not from inside the reply's signals: a reply aborted by checkHost() ends
     // while the network thread waits for that slot.
     QMetaObject::invokeMethod(this, &Download::finished, Qt::QueuedConnection);
@@ -187,30 +202,48 @@ void Download::checkResponse()
         QMetaObject::invokeMethod(this, &Download::redirect, Qt::QueuedConnection);
         return;
     }
-    if (range.first >= 0 && !rangeAnswered(status))
+    if ((range.first >= 0 && !rangeAnswered(status)) || !sizeAnswered()
+        || (status != 200 && status != 206)) {
         return;
+    }
+    const QByteArray encoding = current->rawHeader("Content-Encoding").trimmed().toLower();
+    if (!encoding.isEmpty() && encoding != "identity") {
+        abort(QStringLiteral("Content-Encoding %1 where the bytes as they are were asked for")
+                      .arg(QString::fromLatin1(encoding)));
+        return;
+    }
+    emit answered();
+}
+
+// The whole body's length against the manifest's and the limit, as soon as it is known.
+bool Download::sizeAnswered()
+{
     if (expectedSize > limit) {
-        fail(QStringLiteral("The manifest's size of %1 bytes is over the limit of %2 bytes")
-                     .arg(expectedSize)
-                     .arg(limit));
-        return;
+        abort(QStringLiteral("The manifest's size of %1 bytes is over the limit of %2 bytes")
+                      .arg(expectedSize)
+                      .arg(limit));
+        return false;
     }
     const QVariant header = current->header(QNetworkRequest::ContentLengthHeader);
     if (!header.isValid())
-        return;
+        return true;
     const qint64 length = header.toLongLong();
     if (expectedSize >= 0 && length != expectedSize) {
-        fail(QStringLiteral("Content-Length %1 differs from the manifest's size of %2 bytes")
-                     .arg(length)
-                     .arg(expectedSize));
+        abort(QStringLiteral("Content-Length %1 differs from the manifest's size of %2 bytes")
+                      .arg(length)
+                      .arg(expectedSize));
     } else if (length > limit) {
-        fail(QStringLiteral("Content-Length %1 is over the limit of %2 bytes")
-                     .arg(length)
-                     .arg(limit));
-    } else if (!file && length > body.capacity()) {
+        abort(QStringLiteral("Content-Length %1 is over the limit of %2 bytes")
+                      .arg(length)
+                      .arg(limit));
+    } else {
+        if (range.first < 0)
+            fileSize = length;
         // Room for the whole body saves copies while it grows.
-        body.reserve(length);
+        if (!file && length > body.capacity())
+            body.reserve(length);
     }
+    return problem.isEmpty();
 }
 
 void Download::read()
@@ -220,9 +253,9 @@ void Download::read()
         return;
     const qint64 allowed = expectedSize >= 0 ? expectedSize : limit;
     if (available > allowed - received) {
-        fail(expectedSize >= 0
-                     ? QStringLiteral("More than the manifest's size of %1 bytes").arg(expectedSize)
-                     : QStringLiteral("More than the limit of %1 bytes").arg(limit));
+        abort(expectedSize >= 0
+                      ? QStringLiteral("More than the manifest's size of %1 bytes").arg(expectedSize)
+                      : QStringLiteral("More than the limit of %1 bytes").arg(limit));
         return;
     }
     // Into the body, or through a buffer of the reply's size into the file.
@@ -247,13 +280,13 @@ bool Download::keep(const char *data, qint64 length)
     if (file
         && (!file->seek(qMax<qint64>(range.first, 0) + received - length)
             || file->write(data, length) != length)) {
-        fail(QStringLiteral("Cannot write the package: %1").arg(file->errorString()));
+        abort(QStringLiteral("Cannot write the package: %1").arg(file->errorString()));
         return false;
     }
     return true;
 }
 
-void Download::fail(const QString &reason)
+void Download::abort(const QString &reason)
 {
     if (!problem.isEmpty())
         return;
@@ -271,10 +304,11 @@ QString Download::errorString() const
 {
     if (!problem.isEmpty())
         return problem;
-    // Whoever answered, the proxy or the server, is named.
+    // Through a proxy, a connection or proxy error is the proxy's (Qt 6.4 reports a
+    // refusing proxy as an unknown network error), so it is named.
     const QString proxy = proxyName(proxyFor(current->url()));
     const int error = current->error();
-    const bool fromProxy = error >= QNetworkReply::ProxyConnectionRefusedError
+    const bool fromProxy = !proxy.isEmpty() && error >= QNetworkReply::ConnectionRefusedError
             && error <= QNetworkReply::UnknownProxyError;
     return fromProxy ? QStringLiteral("%1 (proxy %2)").arg(current->errorString(), proxy)
                      : current->errorString();
@@ -286,20 +320,35 @@ QByteArray Download::validator() const
     return !etag.isEmpty() && !etag.startsWith("W/") ? etag : current->rawHeader("Last-Modified");
 }
 
+// The total of "bytes <first>-<last>/<total>", or -1.
+static qint64 rangeTotal(const QByteArray &contentRange)
+{
+    const qsizetype slash = contentRange.indexOf('/');
+    bool number = false;
+    const qint64 total = contentRange.mid(slash + 1).toLongLong(&number);
+    return slash > 0 && number && total > 0 ? total : -1;
+}
+
 bool Download::rangeAnswered(int status)
 {
-    const QByteArray asked = QStringLiteral("bytes %1-%2/%3")
-                                     .arg(range.first)
-                                     .arg(range.last)
-                                     .arg(range.total)
-                                     .toLatin1();
     const QByteArray answered = current->rawHeader("Content-Range");
-    refusedRange = status != 206 || answered != asked;
-    if (status != 206)
-        fail(QStringLiteral("HTTP %1 where a part (206) was asked for").arg(status));
-    else if (answered != asked)
-        fail(QStringLiteral("Content-Range \"%1\" where %2 was asked for")
-                     .arg(QString::fromLatin1(answered), QString::fromLatin1(asked)));
+    // Of a file of unknown length, the last bytes: its length is in the answer.
+    const qint64 total = range.total >= 0 ? range.total : rangeTotal(answered);
+    const qint64 first = range.total >= 0 ? range.first : qMax<qint64>(0, total - limit);
+    const qint64 last = range.total >= 0 ? range.last : total - 1;
+    const QByteArray asked = total < 0
+            ? QStringLiteral("the last %1 bytes").arg(limit).toLatin1()
+            : QStringLiteral("bytes %1-%2/%3").arg(first).arg(last).arg(total).toLatin1();
+    refusedRange = status != 206 || total < 0 || answered != asked;
+    if (status != 206) {
+        abort(QStringLiteral("HTTP %1 where a part (206) was asked for").arg(status));
+    } else if (refusedRange) {
+        abort(QStringLiteral("Content-Range \"%1\" where %2 was asked for")
+                      .arg(QString::fromLatin1(answered), QString::fromLatin1(asked)));
+    } else {
+        fileSize = total;
+        expectedSize = last - first + 1;
+    }
     return problem.isEmpty();
 }
 

@@ -2,7 +2,7 @@
 
 #include <QTcpSocket>
 
-ConnectProxy::ConnectProxy(bool refuses) : refuses(refuses)
+ConnectProxy::ConnectProxy(const QByteArray &answer) : answer(answer)
 {
     if (!listen(QHostAddress::LocalHost))
         qFatal("cannot listen on 127.0.0.1: %s", qPrintable(errorString()));
@@ -31,10 +31,8 @@ void ConnectProxy::handshake(QTcpSocket *client)
         return;
     const QByteArrayList line = head.left(head.indexOf("\r\n")).split(' ');
     requests.append(QString::fromLatin1(line.value(0) + ' ' + line.value(1)));
-    if (refuses || line.value(0) != "CONNECT") {
-        client->write("HTTP/1.1 407 Proxy Authentication Required\r\n"
-                      "Proxy-Authenticate: Basic realm=\"company\"\r\n"
-                      "Content-Length: 0\r\nConnection: close\r\n\r\n");
+    if (!answer.isEmpty() || line.value(0) != "CONNECT") {
+        client->write(answer.isEmpty() ? "HTTP/1.1 405 Method Not Allowed\r\n\r\n" : answer);
         client->disconnectFromHost();
         return;
     }

@@ -5,12 +5,13 @@
 
 class QTcpSocket;
 
-// A company's proxy on 127.0.0.1: it tunnels each CONNECT to the host it names, or, when
-// it refuses, asks for credentials (407) that the client does not have.
+// A company's proxy on 127.0.0.1: it tunnels each CONNECT to the host it names, or, given
+// an `answer` (such as a 407 that asks for credentials the client does not have), sends
+// that instead and hangs up.
 class ConnectProxy : public QTcpServer
 {
 public:
-    explicit ConnectProxy(bool refuses = false);
+    explicit ConnectProxy(const QByteArray &answer = QByteArray());
 
     // As https_proxy names it.
     QString address() const;
@@ -23,5 +24,5 @@ protected:
 private:
     void handshake(QTcpSocket *client);
 
-    const bool refuses;
+    const QByteArray answer;
 };

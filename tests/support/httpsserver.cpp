@@ -5,6 +5,9 @@
 #include <QCryptographicHash>
 #include <QRegularExpression>
 #include <QTimer>
+#include <QtEndian>
+
+#include <zlib.h>
 
 HttpsServer::HttpsServer(quint16 port, const QString &certDir, const QString &name)
     : chain(QSslCertificate::fromData(readFile(certDir + QLatin1Char('/') + name + ".pem"))),
@@ -23,7 +26,7 @@ HttpsServer::~HttpsServer()
 void HttpsServer::serve(const QString &path, const QByteArray &body, int status, Mode mode,
                         int dripBytes)
 {
-    responses.insert(path, {status, body, mode, dripBytes, QString(), 0, {}, {}});
+    responses.insert(path, {status, body, mode, dripBytes, QString(), 0, {}, {}, {}});
 }
 
 void HttpsServer::resume()
@@ -40,7 +43,7 @@ void HttpsServer::resume()
 void HttpsServer::redirect(const QString &path, const QString &target, int status, Mode mode,
                            int delay)
 {
-    responses.insert(path, {status, "Moved", mode, 1, target, delay, {}, {}});
+    responses.insert(path, {status, "Moved", mode, 1, target, delay, {}, {}, {}});
 }
 
 QString HttpsServer::url(const QString &path) const
@@ -79,8 +82,12 @@ void HttpsServer::answer(QSslSocket *socket)
     };
     ranges.append(QString::fromLatin1(header("Range")));
 
-    Response response = responses.value(path, {404, "Not found", Complete, 1, QString(), 0, {}, {}});
-    answerRange(&response, header("Range"), header("If-Range"));
+    Response response = responses.value(path,
+                                        {404, "Not found", Complete, 1, QString(), 0, {}, {}, {}});
+    if (compresses && header("Accept-Encoding").contains("gzip"))
+        compress(&response);
+    else
+        answerRange(&response, header("Range"), header("If-Range"));
     if (response.delay > 0)
         QTimer::singleShot(response.delay, socket,
                            [this, socket, response] { send(socket, response); });
@@ -96,18 +103,24 @@ static QByteArray etagOf(const QByteArray &body)
 void HttpsServer::answerRange(Response *response, const QByteArray &range, const QByteArray &ifRange)
 {
     response->etag = etagOf(response->body);
-    if (range.isEmpty() || response->status != 200 || response->mode != Complete)
+    if (range.isEmpty() || response->status != 200
+        || (response->mode != Complete && response->mode != Stall))
         return;
     if (range.contains(',')) {
-        *response = {501, "Not Implemented", Complete, 1, QString(), 0, {}, {}};
+        *response = {501, "Not Implemented", Complete, 1, QString(), 0, {}, {}, {}};
         return;
     }
     const QByteArrayList bounds = range.mid(range.indexOf('=') + 1).split('-');
     const qint64 total = response->body.size();
-    const qint64 first = bounds.value(0).toLongLong();
-    const qint64 last = bounds.value(1).isEmpty() ? total - 1 : bounds.value(1).toLongLong();
-    if ((!ifRange.isEmpty() && ifRange != response->etag) || rangeAnswer == WholeBody
-        || first > last || last >= total)
+    // "bytes=-N": the last N bytes.
+    const qint64 first = bounds.value(0).isEmpty()
+            ? qMax<qint64>(0, total - bounds.value(1).toLongLong())
+            : bounds.value(0).toLongLong();
+    const qint64 last = bounds.value(1).isEmpty() || bounds.value(0).isEmpty()
+            ? total - 1
+            : bounds.value(1).toLongLong();
+    if ((!ifRange.isEmpty() && (ifRange != response->etag || rangeAnswer == IfRangeNeverMatches))
+        || rangeAnswer == WholeBody || first > last || last >= total)
         return;
     response->status = 206;
     response->contentRange
@@ -116,6 +129,34 @@ void HttpsServer::answerRange(Response *response, const QByteArray &range, const
     // The directory at the end is left whole, so that only the data goes wrong.
     if (rangeAnswer == WrongBytes && last < total - 1)
         response->body.fill('w');
+    if (rangeAnswer == CutOnce && last < total - 1) {
+        response->mode = CloseHalfway;
+        rangeAnswer = Part;
+    }
+    // An end record whose directory starts twice as far back as this answer reaches.
+    if (rangeAnswer == GrowingTail && last == total - 1 && response->body.size() >= 22) {
+        char *end = response->body.data() + response->body.size() - 22;
+        const qint64 offset = qMax<qint64>(0, total - 2 * response->body.size());
+        qToLittleEndian<quint32>(quint32(total - 22 - offset), end + 12);
+        qToLittleEndian<quint32>(quint32(offset), end + 16);
+    }
+}
+
+void HttpsServer::compress(Response *response)
+{
+    z_stream stream{};
+    // 16 + the window bits: a gzip header and trailer.
+    deflateInit2(&stream, Z_DEFAULT_COMPRESSION, Z_DEFLATED, 16 + MAX_WBITS, 8, Z_DEFAULT_STRATEGY);
+    QByteArray gzipped(int(deflateBound(&stream, uLong(response->body.size()))), Qt::Uninitialized);
+    stream.next_in = reinterpret_cast<Bytef *>(response->body.data());
+    stream.avail_in = uInt(response->body.size());
+    stream.next_out = reinterpret_cast<Bytef *>(gzipped.data());
+    stream.avail_out = uInt(gzipped.size());
+    deflate(&stream, Z_FINISH);
+    gzipped.resize(qsizetype(stream.total_out));
+    deflateEnd(&stream);
+    response->body = gzipped;
+    response->contentEncoding = "gzip";
 }
 
 void HttpsServer::send(QSslSocket *socket, const Response &response)
@@ -127,6 +168,9 @@ void HttpsServer::send(QSslSocket *socket, const Response &response)
             + (response.etag.isEmpty() ? QByteArray() : "\r\nETag: " + response.etag)
             + (response.contentRange.isEmpty() ? QByteArray()
                                                : "\r\nContent-Range: " + response.contentRange)
+            + (response.contentEncoding.isEmpty()
+                       ? QByteArray()
+                       : "\r\nContent-Encoding: " + response.contentEncoding)
             + (announced ? "\r\nContent-Length: " + QByteArray::number(response.body.size())
                          : QByteArray())
             + (response.location.isEmpty() ? QByteArray()

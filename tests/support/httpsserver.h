@@ -32,6 +32,7 @@ public:
         int delay = 0; // ms before the answer
         QByteArray etag;
         QByteArray contentRange;
+        QByteArray contentEncoding;
     };
 
     // Port 0 lets the system choose one; `certDir` holds <name>.pem (the leaf, then any
@@ -56,11 +57,20 @@ public:
     QStringList ranges;
     // Bytes of bodies sent, over all answers.
     qint64 bytesSent = 0;
-    // How a single Range of a whole body is answered (several in one request: 501; wrong
-    // bytes only in ranges that do not reach the end). Every
+    // How a single Range of a whole body is answered (several in one request: 501). Every
     // whole body has an ETag, and an If-Range that names another gets the whole body.
-    enum RangeAnswer { Part, WholeBody, WrongBytes };
+    enum RangeAnswer {
+        Part,
+        WholeBody,
+        WrongBytes, // only in ranges that do not reach the end
+        GrowingTail, // a range that reaches the end says the directory starts before it
+        CutOnce, // the first range that does not reach the end breaks off halfway
+        IfRangeNeverMatches, // as a young Last-Modified: every If-Range gets the whole body
+    };
     RangeAnswer rangeAnswer = Part;
+    // Whether a request that accepts gzip gets the whole body gzipped, as a server that
+    // compresses every type does.
+    bool compresses = false;
 
 protected:
     void incomingConnection(qintptr socketDescriptor) override;
@@ -69,6 +79,7 @@ private:
     void answer(QSslSocket *socket);
     void send(QSslSocket *socket, const Response &response);
     void answerRange(Response *response, const QByteArray &range, const QByteArray &ifRange);
+    void compress(Response *response);
     void sendMore(QSslSocket *socket, const Response &response, qint64 *sent);
 
     QHash<QString, Response> responses;

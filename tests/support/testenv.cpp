@@ -77,6 +77,12 @@ QByteArray readFile(const QString &path)
     return file.readAll();
 }
 
+bool writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+
 QByteArray noise(qsizetype size, int seed)
 {
     QByteArray bytes(size, Qt::Uninitialized);

@@ -41,6 +41,8 @@ public:
 
 // The whole contents of a file; empty if it cannot be read.
 QByteArray readFile(const QString &path);
+// Makes `path` hold `bytes`; false when it cannot.
+bool writeFile(const QString &path, const QByteArray &bytes);
 
 // `size` bytes that deflate does not shrink much, different for each `seed`.
 QByteArray noise(qsizetype size, int seed = 0);
