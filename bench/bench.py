@@ -118,7 +118,7 @@ http {{
         server_name localhost;
         ssl_certificate {work}/certs/server.pem;
         ssl_certificate_key {work}/certs/server.key;
-        root {work}/www;
+        root {os.path.realpath(os.path.join(work, 'www'))};
     }}
 }}
 """)

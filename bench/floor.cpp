@@ -8,6 +8,8 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 
+#include <cstdio>
+
 int main(int argc, char **argv)
 {
     QApplication app(argc, argv);
@@ -19,6 +21,10 @@ int main(int argc, char **argv)
         QFile out(qEnvironmentVariable("LAUNCHED_AT"));
         if (reply->error() == QNetworkReply::NoError && out.open(QIODevice::WriteOnly)) {
             out.write(QByteArray::number(QDateTime::currentMSecsSinceEpoch() / 1000.0, 'f', 6));
+        } else if (reply->error() != QNetworkReply::NoError) {
+            std::fprintf(stderr, "bench-floor: %s: %s (HTTP %d)\n",
+                         qPrintable(reply->url().toString()), qPrintable(reply->errorString()),
+                         reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt());
         }
         QCoreApplication::exit(reply->error() == QNetworkReply::NoError ? 0 : 1);
     });

@@ -1,6 +1,7 @@
 """Release day, started by bench.py: a release of 100 files of 1 MiB (a third random) with
 one file changed, fetched by an updater with UPDATER_DELTA_UPDATES, against the whole
-download; a download cut at 90% and the next start; and, for the default build, the peak
+download; a download cut at 90%, one killed at 50% and a delta whose range breaks off, each
+with the next start; the plan over many alike entries; and, for the default build, the peak
 anonymous memory on a 256 MiB package and the whole job on the large package against an
 earlier build, side by side."""
 import os
@@ -64,13 +65,19 @@ def reset(folder):
             shutil.rmtree(path) if os.path.isdir(path) and not os.path.islink(path) else os.remove(path)
 
 
-class CuttingServer:
-    """Serves files over HTTPS (path: file), and hangs up after `fraction` of the one at
-    `cut`, as a line that breaks off does."""
+class FaultyServer:
+    """Serves files over HTTPS (path: file), single ranges with If-Range included, and counts
+    the body bytes it sends. `fault` at `path`: "cut" hangs up after `fraction` of the whole
+    file, "hold" sends that much and then nothing more, "cut-range" hangs up halfway through
+    the first range that does not reach the end, as a line that breaks off does."""
 
-    def __init__(self, port, certs, files, cut, fraction):
+    def __init__(self, port, certs, files, path, fault, fraction=0.5):
         import http.server
         import ssl
+
+        outer = self
+        self.sent = 0
+        self.cut_done = False
 
         class Handler(http.server.BaseHTTPRequestHandler):
             protocol_version = "HTTP/1.0"
@@ -80,17 +87,41 @@ class CuttingServer:
                     self.send_error(404)
                     return
                 data = open(files[self.path], "rb").read()
-                self.send_response(200)
-                self.send_header("Content-Length", str(len(data)))
-                self.send_header("Last-Modified",
-                                 self.date_time_string(os.path.getmtime(files[self.path])))
+                modified = self.date_time_string(os.path.getmtime(files[self.path]) - 3600)
+                first, last = 0, len(data) - 1
+                wanted = self.headers.get("Range", "")
+                partial = wanted.startswith("bytes=") and self.headers.get(
+                    "If-Range", modified) == modified
+                if partial:
+                    start, _, end = wanted[6:].partition("-")
+                    first, last = ((len(data) - int(end), len(data) - 1) if not start else
+                                   (int(start), int(end) if end else len(data) - 1))
+                body = data[max(first, 0):last + 1]
+                self.send_response(206 if partial else 200)
+                if partial:
+                    self.send_header("Content-Range", f"bytes {first}-{last}/{len(data)}")
+                self.send_header("Content-Length", str(len(body)))
+                self.send_header("Last-Modified", modified)
                 self.end_headers()
-                self.wfile.write(data[:int(len(data) * fraction)] if self.path == cut else data)
+                if self.path == path and fault in ("cut", "hold") and not partial:
+                    body = body[:int(len(body) * fraction)]
+                elif (self.path == path and fault == "cut-range" and partial
+                      and last < len(data) - 1 and not outer.cut_done):
+                    outer.cut_done = True
+                    body = body[:len(body) // 2]
+                self.wfile.write(body)
+                self.wfile.flush()
+                if self.path == path:
+                    outer.sent += len(body)
+                if self.path == path and fault == "hold" and not partial:
+                    time.sleep(30)
 
             def log_message(self, *args):
                 pass
 
-        self.server = http.server.HTTPServer(("127.0.0.1", port), Handler)
+        self.server = http.server.ThreadingHTTPServer(("127.0.0.1", port), Handler)
+        self.server.daemon_threads = True
+        self.server.block_on_close = False
         context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
         context.load_cert_chain(certs + "/server.pem", certs + "/server.key")
         self.server.socket = context.wrap_socket(self.server.socket, server_side=True)
@@ -174,31 +205,53 @@ def release_day(work, env, port, args, server, bench):
               f" whole download {r(times[plain]) * 1000:.0f} ms"
               f"   (goal: delta <= whole)")
 
-        # A download cut at 90%, then the next start, served by nginx again.
+        # A download cut at 90% that the updater sees, one killed at 50%, and a delta whose
+        # first range breaks off; each with the next start, served by nginx again.
         server.terminate()
         server.wait()
-        reset(folder)
-        shutil.copy(os.path.join(www, "day-2", "latest.json"), release)
+        files = {"/QVX/release/latest.json": release, "/day-2/pellarin-day-2.zip": zips["day-2"]}
+        certs = os.path.join(work, "certs")
         shutil.copy(delta, program)
-        cutter = CuttingServer(port, os.path.join(work, "certs"),
-                               {"/QVX/release/latest.json": release,
-                                "/day-2/pellarin-day-2.zip": zips["day-2"]},
-                               "/day-2/pellarin-day-2.zip", 0.9)
-        updater = subprocess.Popen([program, "--silent"], cwd=folder, env=env,
-                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        info = os.path.join(place, "updater", "App.download.info")
-        for _ in range(3000):
-            if os.path.exists(info) or updater.poll() is not None:
-                break
-            time.sleep(0.01)
-        updater.kill()
-        updater.wait()
-        cutter.close()
+        for fault, fraction, title, goal in (("cut", 0.9, "a download cut at 90%", 0.12),
+                                             ("hold", 0.5, "a download killed at 50%", 0.55)):
+            reset(folder)
+            shutil.copy(os.path.join(www, "day-2", "latest.json"), release)
+            faulty = FaultyServer(port, certs, files, "/day-2/pellarin-day-2.zip", fault, fraction)
+            updater = subprocess.Popen([program, "--silent"], cwd=folder, env=env,
+                                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            partial = os.path.join(folder, "App.download")
+            for _ in range(3000):
+                done = os.path.exists(partial + ".info") and (
+                    fault == "cut" or os.path.getsize(partial) >= fraction * size - 65536)
+                if done or updater.poll() is not None:
+                    break
+                time.sleep(0.01)
+            updater.kill()
+            updater.wait()
+            faulty.close()
+            kept = os.path.getsize(partial) if os.path.exists(partial + ".info") else 0
+            server = bench.start_nginx(work, port)
+            _, sent = start(delta, "day-2")
+            server.terminate()
+            server.wait()
+            print(f"  {title} ({kept} bytes kept), the next start: {sent} bytes sent,"
+                  f" {sent / size * 100:.1f}% of the package   (goal <= {goal * 100:.0f}%)")
+        reset(folder)
         server = bench.start_nginx(work, port)
-        kept = os.path.getsize(os.path.join(folder, "App.download")) if os.path.exists(info) else 0
-        _, sent = start(delta, "day-2")
-        print(f"  a download cut at 90% ({kept} bytes kept), the next start:"
-              f" {sent} bytes sent, {sent / size * 100:.1f}% of the package   (goal <= 12%)")
+        start(delta, "day-1")
+        server.terminate()
+        server.wait()
+        shutil.copy(os.path.join(www, "day-2", "latest.json"), release)
+        faulty = FaultyServer(port, certs, files, "/day-2/pellarin-day-2.zip", "cut-range")
+        bench.run_start(work, env, program, place=place)
+        faulty.close()
+        server = bench.start_nginx(work, port)
+        cut_bound = 2.2 * spans[changed] + directory
+        print(f"  a delta whose first range breaks off: {faulty.sent} bytes sent"
+              f"   (goal <= {cut_bound:.0f}: 2.2 x the changed entry + the directory)")
+        plan = subprocess.run([os.path.join(args.plain_build, "bench-plan")], capture_output=True,
+                              text=True)
+        print(f"  delta plan: {plan.stdout.strip() or plan.stderr.strip()}   (goal < 100 ms)")
     finally:
         shutil.rmtree(place, ignore_errors=True)
     return server

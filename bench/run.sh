@@ -25,6 +25,14 @@ sudo=""
 port=${BENCH_PORT:-8543}
 work=$root/bench-run
 mkdir -p "$work"
+# nginx's workers run as another user, who may not reach a clone in a private folder (root's
+# home is 0700): the releases go to a folder of their own that anyone can read.
+if [ ! -L "$work/www" ] || [ ! -d "$work/www" ]; then
+    rm -rf "$work/www"
+    www=$(mktemp -d /tmp/pellarin-bench-www.XXXXXX)
+    chmod 755 "$www"
+    ln -s "$www" "$work/www"
+fi
 sh tools/make-certificates.sh "$work/certs"
 # A vendor authority that is not the server's: its chain ends at the system's.
 sh tools/make-certificates.sh "$work/certs/other"

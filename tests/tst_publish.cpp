@@ -291,9 +291,15 @@ void tst_Publish::check_data()
             << "colon" << QByteArray("FAIL  archive    the updater would skip: data/a:b.txt");
     QTest::newRow("no key") << "no key" << QByteArray("--    signature  not checked");
     QTest::newRow("through a proxy") << "proxy" << QByteArray("through the proxy 127.0.0.1:");
-    QTest::newRow("ranges answered") << "ranges" << QByteArray("ok    ranges     206 with \"");
+    QTest::newRow("ranges answered")
+            << "ranges" << QByteArray("ok    ranges     206 with If-Range \"");
     QTest::newRow("ranges ignored")
             << "whole" << QByteArray("--    ranges     HTTP 200 where a part (206) was asked for");
+    // As a server does while the package's Last-Modified is too young to be taken as strong.
+    QTest::newRow("If-Range never matches")
+            << "young"
+            << QByteArray("--    ranges     HTTP 200 where a part (206) was asked for, with "
+                          "If-Range \"");
     // The settings of the build: its server, its authority and its key.
     QTest::newRow("this build's own release")
             << "own" << QByteArray("FAIL  signature  the manifest has no signature");
@@ -328,6 +334,8 @@ void tst_Publish::check()
     server.serve("/p.zip", package);
     if (fault == "whole")
         server.rangeAnswer = HttpsServer::WholeBody;
+    if (fault == "young")
+        server.rangeAnswer = HttpsServer::IfRangeNeverMatches;
     QStringList arguments{"--check"};
     if (fault != "own")
         arguments << server.url("/QVX/release/latest.json")
@@ -352,7 +360,7 @@ void tst_Publish::check()
     tool.start(fault == "own" ? QStringLiteral(SIGNED_PUBLISH_TOOL) : QStringLiteral(PUBLISH_TOOL),
                arguments);
     QVERIFY(tool.finishes());
-    const QStringList passing{"", "no key", "proxy", "ranges", "whole"};
+    const QStringList passing{"", "no key", "proxy", "ranges", "whole", "young"};
     QCOMPARE(tool.exitCode(), passing.contains(fault) ? 0 : 1);
     QVERIFY2((tool.out + tool.err).contains(expected), tool.out + tool.err);
 }

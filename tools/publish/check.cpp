@@ -28,6 +28,7 @@ struct Fetched
     QByteArray blake2b;
     QUrl url; // after any redirect
     QString proxy; // the last request's, or nothing
+    QByteArray validator; // the ETag or Last-Modified that names this version
     qint64 milliseconds = 0;
 };
 
@@ -46,6 +47,7 @@ Fetched fetch(QNetworkAccessManager &manager, const QUrl &url, const Settings &s
     result.error = download.errorString();
     result.url = download.reply()->url();
     result.proxy = download.proxy();
+    result.validator = download.validator();
     if (result.ok) {
         result.body = download.takeBody();
         result.digest = download.digest();
@@ -131,33 +133,32 @@ int reportVerification(const Verification &verification, const Settings &setting
 }
 
 // Whether the server answers a single range of the package as delta updates and resumed
-// downloads need it: 206 with that range and a version to ask for the next one with.
+// downloads ask for it: with If-Range and the version that its first answer named, 206
+// with that range.
 void reportRanges(QNetworkAccessManager &manager, const Settings &settings,
-                  const ReleaseManifest &manifest)
+                  const ReleaseManifest &manifest, const Fetched &package)
 {
-    if (manifest.size <= 0) {
-        report("ranges", QStringLiteral("not checked: the manifest gives no size"), "--");
+    const QString fallBack = QStringLiteral(": delta updates and resumed downloads fall back to "
+                                            "whole downloads");
+    if (package.validator.isEmpty()) {
+        report("ranges",
+               QStringLiteral("the package's answer has no ETag or Last-Modified") + fallBack,
+               "--");
         return;
     }
-    const qint64 first = qMax<qint64>(0, manifest.size - 1024);
+    const qint64 size = package.body.size();
     Download part(&manager, QUrl(manifest.url, QUrl::TolerantMode), settings,
-                  {first, manifest.size - 1, manifest.size, {}});
+                  {qMax<qint64>(0, size - 1024), size - 1, size, package.validator});
     QEventLoop loop;
     QObject::connect(&part, &Download::finished, &loop, &QEventLoop::quit);
     loop.exec();
+    const QString validator = QString::fromLatin1(package.validator);
     if (part.failed()) {
         report("ranges",
-               QStringLiteral(
-                       "%1: delta updates and resumed downloads fall back to whole downloads")
-                       .arg(part.errorString()),
-               "--");
-    } else if (part.validator().isEmpty()) {
-        report("ranges",
-               QStringLiteral("206, but no ETag or Last-Modified: delta updates and resumed "
-                              "downloads fall back to whole downloads"),
+               QStringLiteral("%1, with If-Range %2").arg(part.errorString(), validator) + fallBack,
                "--");
     } else {
-        report("ranges", QStringLiteral("206 with %1").arg(QString::fromLatin1(part.validator())));
+        report("ranges", QStringLiteral("206 with If-Range %1").arg(validator));
     }
 }
 
@@ -190,7 +191,7 @@ int checkRelease(const Settings &settings)
     if (!package.ok)
         return refuse("package", package.error);
     report("package", transferred(package));
-    reportRanges(manager, settings, manifest);
+    reportRanges(manager, settings, manifest, package);
     const Verification verification = verifyPackage(package.body, package.digest, package.blake2b,
                                                     manifest, settings.signingKey, 4096);
     if (reportVerification(verification, settings, package.body, package.digest) != 0)
