@@ -1,4 +1,5 @@
 #include "deltaplan.h"
+#include "packagefile.h"
 #include "testenv.h"
 #include "unpack.h"
 #include "window.h"
@@ -355,6 +356,10 @@ void tst_Install::failures_data()
     QTest::newRow("file inside the program")
             << ZipBuilder().file(exe, script).file(exe + "/x", "x").build() << QString()
             << QStringList{both.arg(exe)} << previous;
+    // Another program cuts the package file short while it is mapped: zeros, not SIGBUS.
+    QTest::newRow("package file cut short while mapped")
+            << ZipBuilder().file(exe, script).stored("data.bin", noise(64 * 1024)).build()
+            << "cut short" << QStringList{"D: Impossible d'ouvrir le ZIP en mémoire !"} << previous;
 }
 
 void tst_Install::failures()
@@ -418,6 +423,15 @@ void tst_Install::failures()
     QFile held(app + "/old/file.txt");
     if (setup == "held open")
         QVERIFY(held.open(QIODevice::ReadOnly));
+    PackageFile mapped(env->filePath("Cut"));
+    if (setup == "cut short") {
+#ifdef Q_OS_WIN
+        QSKIP("Windows cuts no mapped file short");
+#endif
+        QVERIFY(writeFile(mapped.path(), package));
+        package = mapped.map();
+        QVERIFY(QFile::resize(mapped.path(), package.size() / 2));
+    }
     for (QString &line : log)
         line.replace(QLatin1String("%1"), parent);
 
@@ -439,6 +453,7 @@ void tst_Install::failures()
         QCOMPARE(readFile(app), QByteArray("not a folder"));
     else
         QCOMPARE(tree(app), installed);
+    QCOMPARE(mapped.damaged(), setup == "cut short");
     QTest::qWait(200);
     QVERIFY(!QFile::exists(report));
 }

@@ -1,5 +1,6 @@
 #include "digest.h"
 #include "installation.h"
+#include "mappingguard.h"
 #include "packagefile.h"
 #include "record.h"
 #include "regularfile.h"
@@ -41,6 +42,7 @@ bool window::RepairInstalled()
     const uchar *bytes = openRegular(kept, QIODevice::ReadOnly) && kept.size() > 0
             ? kept.map(0, kept.size())
             : nullptr;
+    const MappingGuard guard(bytes, kept.size());
     // A package of another size is another release's: not worth hashing.
     if (!bytes || expectedHash.isEmpty() || (expectedSize >= 0 && kept.size() != expectedSize))
         return false;

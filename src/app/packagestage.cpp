@@ -38,8 +38,16 @@ bool window::InstallChecked(QByteArray package, const QString &sha256, const QBy
             QStorageInfo(parent).blockSize());
     if (settings.showProgress && verification.authentic())
         showInstalling();
+    // A package file that another program cut short while it was read.
+    const auto cutShort = [this] {
+        if (packageFile && packageFile->damaged()) {
+            failure = QStringLiteral("%1 was cut short while it was read").arg(packageFile->path());
+            qDebug().noquote() << failure;
+        }
+    };
     if (!reportVerification(verification)) {
         failure = verification.reason;
+        cutShort();
         ShowUpdateError();
         return false;
     }
@@ -50,6 +58,7 @@ bool window::InstallChecked(QByteArray package, const QString &sha256, const QBy
     // application.
     if (InstallAndLaunch(std::move(package)) != 0) {
         failure = QStringLiteral("the new release could not be installed");
+        cutShort();
         ShowUpdateError();
         return false;
     }

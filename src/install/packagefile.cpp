@@ -1,5 +1,6 @@
 #include "packagefile.h"
 
+#include "mappingguard.h"
 #include "regularfile.h"
 
 #include <QFileInfo>
@@ -29,6 +30,8 @@ PackageFile::~PackageFile()
 
 void PackageFile::close()
 {
+    // Unwatched before the addresses can be anyone else's.
+    guard.reset();
     if (mapped)
         data.unmap(mapped);
     mapped = nullptr;
@@ -86,8 +89,14 @@ QByteArray PackageFile::map()
     if (!openRegular(data, QIODevice::ReadOnly) || data.size() == 0)
         return QByteArray();
     mapped = data.map(0, data.size());
+    guard = std::make_unique<MappingGuard>(mapped, data.size());
     return mapped ? QByteArray::fromRawData(reinterpret_cast<const char *>(mapped), data.size())
                   : QByteArray();
+}
+
+bool PackageFile::damaged() const
+{
+    return guard && guard->damaged();
 }
 
 void PackageFile::keepPartial(const PartialDownload &partial)

@@ -4,6 +4,10 @@
 #include <QFile>
 #include <QString>
 
+#include <memory>
+
+class MappingGuard;
+
 // What a download that broke off belongs to, kept beside its bytes.
 struct PartialDownload
 {
@@ -36,8 +40,10 @@ public:
     qint64 resume(const PartialDownload &wanted, PartialDownload *kept);
     QFileDevice *file() { return &data; }
     // The whole file, mapped into memory rather than copied; empty when it is empty or
-    // cannot be read. Valid until it is released.
+    // cannot be read. Valid until it is released. Cut short by another program meanwhile,
+    // it reads as zeros past its new end (see mappingguard.h), and damaged() says so.
     QByteArray map();
+    bool damaged() const;
     // Keeps what arrives for a later run, with what it belongs to, until forgetPartial().
     void keepPartial(const PartialDownload &partial);
     void forgetPartial();
@@ -58,6 +64,7 @@ private:
     const QString installed;
     QFile data;
     uchar *mapped = nullptr;
+    std::unique_ptr<MappingGuard> guard;
     bool kept = false;
 };
 

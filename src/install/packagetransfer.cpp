@@ -2,6 +2,7 @@
 
 #include "digest.h"
 #include "download.h"
+#include "mappingguard.h"
 #include "patience.h"
 #include "rangefetch.h"
 #include "regularfile.h"
@@ -198,6 +199,8 @@ QString PackageTransfer::rebuild(const QByteArray &tail, const ZipDirectory &dir
     const uchar *mapped = installed.map(0, installed.size());
     if (!mapped)
         return QStringLiteral("cannot read %1").arg(installed.fileName());
+    // Cut short meanwhile, it reads as zeros, and the rebuilt package's digest says so.
+    const MappingGuard guard(mapped, installed.size());
     const QByteArrayView old(mapped, installed.size());
     QString why = planDelta(old, directory, size, mergeGap, plan);
     QFileDevice *file = target->file();
