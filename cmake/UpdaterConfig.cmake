@@ -1,4 +1,4 @@
-# add_updater_config(<target> SERVER <url> [CA <PEM file>] [SIGNING_KEY <minisign.pub>]
+# add_updater_config(<target> SERVER <url> [CA <PEM file>] [SIGNING_KEY <minisign.pub>...]
 #                    [LOG_FILE] [SHOW_PROGRESS] [SKIP_UNCHANGED] [OFFLINE_START]
 #                    [DELTA_UPDATES])
 # Makes a small library that fixes where the updater looks for releases, which extra
@@ -6,10 +6,10 @@
 # it has. Every program links exactly one of them.
 function(add_updater_config target)
     set(flags LOG_FILE SHOW_PROGRESS SKIP_UNCHANGED OFFLINE_START DELTA_UPDATES)
-    cmake_parse_arguments(PARSE_ARGV 1 arg "${flags}" "SERVER;CA;SIGNING_KEY" "")
+    cmake_parse_arguments(PARSE_ARGV 1 arg "${flags}" "SERVER;CA" "SIGNING_KEY")
     set(server "${arg_SERVER}")
     set(ca_file "${arg_CA}")
-    set(key_file "${arg_SIGNING_KEY}")
+    set(key_files "${arg_SIGNING_KEY}")
     if(NOT server MATCHES "^https://[^/?#]+$")
         message(FATAL_ERROR
             "The release server must be https://host[:port] without a path, not '${server}'")
@@ -26,23 +26,25 @@ function(add_updater_config target)
         endif()
         set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${ca_file}")
     endif()
-    set(UPDATER_SIGNING_KEY_BASE64 "")
-    if(key_file)
+    set(UPDATER_SIGNING_KEYS "")
+    foreach(key_file ${key_files})
         if(NOT EXISTS "${key_file}")
             message(FATAL_ERROR "Signing key '${key_file}' not found")
         endif()
         # A minisign public key file: a comment line, then base64 of "Ed", the key id and
         # the Ed25519 key.
         file(STRINGS "${key_file}" key_lines)
+        set(key "")
         list(LENGTH key_lines key_count)
         if(key_count GREATER 1)
-            list(GET key_lines 1 UPDATER_SIGNING_KEY_BASE64)
+            list(GET key_lines 1 key)
         endif()
-        if(NOT UPDATER_SIGNING_KEY_BASE64 MATCHES "^RW[A-Za-z0-9+/]+$")
+        if(NOT key MATCHES "^RW[A-Za-z0-9+/]+$")
             message(FATAL_ERROR "'${key_file}' is not a minisign public key")
         endif()
+        string(APPEND UPDATER_SIGNING_KEYS "QByteArrayLiteral(\"${key}\"), ")
         set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${key_file}")
-    endif()
+    endforeach()
     foreach(option ${flags})
         set(UPDATER_${option}_VALUE false)
         if(arg_${option})

@@ -9,6 +9,7 @@
 #include "zipbuilder.h"
 
 #include <QCryptographicHash>
+#include <QDateTime>
 #include <QDirIterator>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -96,7 +97,10 @@ private slots:
 private:
     // Publishes `bin/PellarinApp.exe` (a script that reports how it was started) with the
     // publishing tool; returns the manifest and leaves the package in `package`.
-    QByteArray publish(const QStringList &options = {});
+    // Publishes the test application as `version`, at packagePath for 3.1; returns the
+    // manifest.
+    QByteArray publish(const QStringList &options = {},
+                       const QString &version = QStringLiteral("3.1"));
     // Finds the error box on the display, sees that it waits for the user, and answers it.
     void answerErrorBox(TestProcess &updater);
     // `logToStderr` false: Qt's default, where a Windows GUI program logs to the debugger.
@@ -172,7 +176,7 @@ void tst_EndToEnd::cleanup()
     env.reset();
 }
 
-QByteArray tst_EndToEnd::publish(const QStringList &options)
+QByteArray tst_EndToEnd::publish(const QStringList &options, const QString &version)
 {
     const QString app = env->filePath(QStringLiteral("release/app"));
     const QString www = env->filePath(QStringLiteral("release/www"));
@@ -184,15 +188,17 @@ QByteArray tst_EndToEnd::publish(const QStringList &options)
     script.setPermissions(executable());
     script.close();
 
+    const QString name = QStringLiteral("pellarin-%1.zip").arg(version);
+    const QString path = QStringLiteral("/QVX/release/") + name;
     QProcess tool;
-    tool.start(QStringLiteral(PUBLISH_TOOL),
-               options
-                       + QStringList{QStringLiteral("--output"), www, app, QStringLiteral("3.1"),
-                                     server->url(packagePath)});
+    tool.start(
+            QStringLiteral(PUBLISH_TOOL),
+            options + QStringList{QStringLiteral("--output"), www, app, version, server->url(path)});
     tool.waitForFinished();
     if (tool.exitCode() != 0)
         qFatal("publishing failed: %s", tool.readAllStandardError().constData());
-    package = readFile(www + QStringLiteral("/pellarin-3.1.zip"));
+    package = readFile(www + QLatin1Char('/') + name);
+    server->serve(path, package);
     return readFile(www + QStringLiteral("/latest.json"));
 }
 
@@ -377,49 +383,116 @@ void tst_EndToEnd::corruptedDownload()
 
 void tst_EndToEnd::signedRelease_data()
 {
-    QTest::addColumn<bool>("replaced");
+    QTest::addColumn<QString>("setup");
+    QTest::addColumn<QByteArray>("line");
 
-    QTest::newRow("signed release") << false;
+    const QByteArray launched = "Program launched successfully.\n";
+    const QByteArray refused = "Signature check failed: \"";
+    QTest::newRow("signed release") << "" << launched;
+    QTest::newRow("signed by the spare key") << "spare" << launched;
     // By whoever controls the server, who can also rewrite the manifest's digest and size.
-    QTest::newRow("package replaced after signing") << true;
+    QTest::newRow("package replaced after signing")
+            << "replaced" << refused + "the package does not match its signature\"\n";
+    QTest::newRow("another version than the signed one")
+            << "version" << refused + "the manifest's version \\\"9.9\\\" is not the signed";
+    // Each of these after a first start that installed a release.
+    QTest::newRow("an older release served again") << "older" << refused + "signed at ";
+    QTest::newRow("a newer release by a key that an installed release revoked")
+            << "revoked" << refused + "signed by the revoked key ";
+    QTest::newRow("unchanged, signed anew with an end date passed")
+            << "expired" << refused + "the release expired at ";
+}
+
+// Signs the package `name` in `www` as minisign does for the publishing tool, with
+// `comment` as its trusted comment; the manifest's signature.
+static QString signedAs(const QString &www, const QString &name, const QString &comment)
+{
+    const QString signature = www + QStringLiteral("/manual.minisig");
+    QFile::remove(signature);
+    QProcess minisign;
+    minisign.start(QStringLiteral(MINISIGN_PROGRAM),
+                   {"-S", "-s", TEST_CERT_DIR "/minisign.key", "-t", comment, "-x", signature, "-m",
+                    www + QLatin1Char('/') + name});
+    if (!minisign.waitForFinished() || minisign.exitCode() != 0)
+        qFatal("minisign could not sign %s", qPrintable(name));
+    return QString::fromLatin1(readFile(signature).toBase64());
 }
 
 void tst_EndToEnd::signedRelease()
 {
-    QFETCH(bool, replaced);
+    QFETCH(QString, setup);
+    QFETCH(QByteArray, line);
 
-    const QString updater = updaterPath();
-    QVERIFY(QFile::remove(updater));
-    QVERIFY(QFile::copy(
-            onWine ? windowsBuild + QStringLiteral("/tests/under-test-signed/PellarinUpdater.exe")
-                   : QStringLiteral(SIGNED_UPDATER_UNDER_TEST),
-            updater));
-    QByteArray manifest = publish({QStringLiteral("--sign"), TEST_CERT_DIR "/minisign.key",
-                                   QStringLiteral("--public-key"), TEST_CERT_DIR "/minisign.pub"});
+    useUpdater(QStringLiteral(SIGNED_UPDATER_UNDER_TEST),
+               QStringLiteral("/tests/under-test-signed/PellarinUpdater.exe"));
+    const auto key = [](const char *name) {
+        return QStringList{
+                QStringLiteral("--sign"), TEST_CERT_DIR "/" + QLatin1String(name) + ".key",
+                QStringLiteral("--public-key"), TEST_CERT_DIR "/" + QLatin1String(name) + ".pub"};
+    };
+    // As minisign prints the spare key's id.
+    const QString spareId = QString::fromLatin1(
+            readFile(TEST_CERT_DIR "/spare.pub").split('\n').value(0).split(' ').last());
+    QStringList options = key(setup == "spare" ? "spare" : "minisign");
+    if (setup == "revoked")
+        options << QStringLiteral("--revoke") << spareId;
+    if (setup == "expired")
+        options << QStringLiteral("--expires") << QStringLiteral("1");
+    QByteArray manifest = publish(options);
     QVERIFY(manifest.contains("\"signature\""));
-    if (replaced) {
+    const QByteArray older = manifest;
+    if (setup == "older") {
+        // Signed a second later.
+        QTest::qWait(1100);
+        manifest = publish(options, QStringLiteral("3.2"));
+    }
+    QJsonObject object = QJsonDocument::fromJson(manifest).object();
+    if (setup == "replaced") {
         package = ZipBuilder().file("bin/PellarinApp.exe", reporter(), executable()).build();
-        QJsonObject object = QJsonDocument::fromJson(manifest).object();
         object.insert("hash", hexDigest(package));
         object.insert("size", package.size());
-        manifest = QJsonDocument(object).toJson();
+        server->serve(packagePath, package);
+    } else if (setup == "version") {
+        object.insert("version", "9.9");
     }
-    server->serve(manifestPath, manifest);
-    server->serve(packagePath, package);
+    server->serve(manifestPath, QJsonDocument(object).toJson());
 
-    auto run = startUpdater({QStringLiteral("--silent")});
-    if (replaced) {
-        answerErrorBox(*run);
-        QVERIFY(run->finishes());
-        QVERIFY2(run->err.contains(
-                         "Signature check failed: \"the package does not match its signature\"\n"),
-                 run->err);
-        QCOMPARE(installed(QStringLiteral("bin/PellarinApp.exe")), QStringLiteral("release 3.0"));
-    } else {
-        QVERIFY(run->finishes());
-        QVERIFY2(run->err.contains("Program launched successfully.\n"), run->err);
+    if (setup == "older" || setup == "revoked" || setup == "expired") {
+        auto first = startUpdater({QStringLiteral("--silent")});
+        QVERIFY(first->finishes());
+        QVERIFY2(first->err.contains("Program launched successfully.\n"), first->err);
         QTRY_VERIFY(QFile::exists(report));
+        QVERIFY(QFile::remove(report));
     }
+    const QString www = env->filePath(QStringLiteral("release/www"));
+    if (setup == "older") {
+        server->serve(manifestPath, older);
+    } else if (setup == "revoked") {
+        server->serve(manifestPath, publish(key("spare"), QStringLiteral("3.2")));
+    } else if (setup == "expired") {
+        const qint64 now = QDateTime::currentSecsSinceEpoch();
+        object.insert("signature",
+                      signedAs(www, QStringLiteral("pellarin-3.1.zip"),
+                               QStringLiteral("timestamp:%1\tfile:pellarin-3.1.zip\tversion:3.1\t"
+                                              "expires:%2")
+                                       .arg(now)
+                                       .arg(now - 7200)));
+        server->serve(manifestPath, QJsonDocument(object).toJson());
+    }
+    server->requests.clear();
+
+    const bool refusedLine = line.startsWith("Signature check failed");
+    auto run = startUpdater({QStringLiteral("--silent")});
+    if (refusedLine)
+        answerErrorBox(*run);
+    QVERIFY(run->finishes());
+    QVERIFY2(run->err.contains(line), run->err);
+    if (refusedLine)
+        QVERIFY(!QFile::exists(report));
+    else
+        QTRY_VERIFY(QFile::exists(report));
+    if (setup == "expired")
+        QCOMPARE(server->requests, QStringList{"GET " + manifestPath});
     QCOMPARE(run->exitCode(), 0);
 }
 

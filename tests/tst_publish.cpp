@@ -1,9 +1,11 @@
 #include "connectproxy.h"
 #include "httpsserver.h"
+#include "signature.h"
 #include "testenv.h"
 #include "zipbuilder.h"
 
 #include <QCryptographicHash>
+#include <QDateTime>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QtTest>
@@ -26,6 +28,7 @@ private slots:
     void helpAndVersion();
     void check_data();
     void check();
+    void resign();
 
 private:
     void write(const QString &name, const QByteArray &data, QFile::Permissions permissions = {});
@@ -200,6 +203,9 @@ void tst_Publish::refusals_data()
             << true << good << QStringList{"%INSIDE%"} << QByteArray("would be packed");
     QTest::newRow("a name the updater skips")
             << true << good << QStringList{"%COLON%"} << QByteArray("the updater skips names");
+    QTest::newRow("a release that revokes its own key")
+            << true << another << QStringList{"--sign", key, "--revoke", "%OWNID%"}
+            << QByteArray("a release never revokes its own key");
 }
 
 void tst_Publish::refusals()
@@ -220,6 +226,9 @@ void tst_Publish::refusals()
                          {"-G", "-W", "-p", options.at(other), "-s", env->filePath("other.key")}),
                  0);
     }
+    const qsizetype own = options.indexOf("%OWNID%");
+    if (own >= 0)
+        options[own] = readFile(TEST_CERT_DIR "/minisign.pub").split('\n').value(0).split(' ').last();
     const qsizetype locked = options.indexOf("%LOCKED%");
     if (locked >= 0) {
         options[locked] = env->filePath("locked.key");
@@ -290,6 +299,8 @@ void tst_Publish::check_data()
     QTest::newRow("a name the updater skips")
             << "colon" << QByteArray("FAIL  archive    the updater would skip: data/a:b.txt");
     QTest::newRow("no key") << "no key" << QByteArray("--    signature  not checked");
+    QTest::newRow("signed, little of its period left")
+            << "signed" << QByteArray("--    signed     expires:");
     QTest::newRow("through a proxy") << "proxy" << QByteArray("through the proxy 127.0.0.1:");
     QTest::newRow("ranges answered")
             << "ranges" << QByteArray("ok    ranges     206 with If-Range \"");
@@ -343,8 +354,23 @@ void tst_Publish::check()
     if (fault != "trust" && fault != "own")
         arguments << "--ca"
                   << (fault == "no ca file" ? env->filePath("none.pem") : TEST_CERT_DIR "/ca.pem");
-    if (fault == "signature")
+    if (fault == "signature" || fault == "signed")
         arguments << "--public-key" << TEST_CERT_DIR "/minisign.pub";
+    if (fault == "signed") {
+        // Signed nine days ago, to be served one day more.
+        const qint64 now = QDateTime::currentSecsSinceEpoch();
+        QVERIFY(writeFile(env->filePath("p.zip"), package));
+        QCOMPARE(QProcess::execute(MINISIGN_PROGRAM,
+                                   {"-S", "-s", TEST_CERT_DIR "/minisign.key", "-m",
+                                    env->filePath("p.zip"), "-t",
+                                    QStringLiteral("timestamp:%1\tfile:p.zip\texpires:%2")
+                                            .arg(now - 9 * 86400)
+                                            .arg(now + 86400)}),
+                 0);
+        manifest.insert("signature",
+                        QString::fromLatin1(readFile(env->filePath("p.zip.minisig")).toBase64()));
+        server.serve("/QVX/release/latest.json", QJsonDocument(manifest).toJson());
+    }
 
 #ifdef Q_OS_WIN
     if (fault == "proxy")
@@ -360,9 +386,45 @@ void tst_Publish::check()
     tool.start(fault == "own" ? QStringLiteral(SIGNED_PUBLISH_TOOL) : QStringLiteral(PUBLISH_TOOL),
                arguments);
     QVERIFY(tool.finishes());
-    const QStringList passing{"", "no key", "proxy", "ranges", "whole", "young"};
+    const QStringList passing{"", "no key", "proxy", "ranges", "whole", "young", "signed"};
     QCOMPARE(tool.exitCode(), passing.contains(fault) ? 0 : 1);
     QVERIFY2((tool.out + tool.err).contains(expected), tool.out + tool.err);
+}
+
+void tst_Publish::resign()
+{
+    write("bin/PellarinApp.exe", "#!/bin/sh\n");
+    const QStringList key{"--sign", TEST_CERT_DIR "/minisign.key", "--public-key",
+                          TEST_CERT_DIR "/minisign.pub"};
+    QCOMPARE(publish(key
+                     + QStringList{"--expires", "30", "--output", out, app, "4.0",
+                                   "https://releases.pellarin.example/p-4.0.zip"}),
+             0);
+    const QByteArray package = readFile(out + "/p-4.0.zip");
+    const QJsonObject before = QJsonDocument::fromJson(readFile(out + "/latest.json")).object();
+    const auto signedOf = [](const QJsonObject &manifest) {
+        const QByteArray text = QByteArray::fromBase64(
+                manifest.value("signature").toString().toLatin1());
+        return readTrustedComment(text.split('\n').value(2).mid(17));
+    };
+    const QString spare = readFile(TEST_CERT_DIR "/spare.pub").split('\n').value(0).split(' ').last();
+
+    QByteArray err;
+    QCOMPARE(publish(key + QStringList{"--resign", out, "--expires", "2", "--revoke", spare}, &err),
+             0);
+
+    // The same package, announced alike, signed anew with the new end date and revocation.
+    const QJsonObject after = QJsonDocument::fromJson(readFile(out + "/latest.json")).object();
+    QCOMPARE(readFile(out + "/p-4.0.zip"), package);
+    for (const char *member : {"version", "url", "hash", "size"})
+        QCOMPARE(after.value(member), before.value(member));
+    const SignedRelease was = signedOf(before);
+    const SignedRelease is = signedOf(after);
+    QCOMPARE(is.version, QStringLiteral("4.0"));
+    QCOMPARE(is.file, QStringLiteral("p-4.0.zip"));
+    QVERIFY(is.timestamp >= was.timestamp);
+    QVERIFY2(qAbs(is.expires - is.timestamp - 2 * 86400) <= 1, err);
+    QCOMPARE(is.revokes, QStringList{normalKeyId(spare)});
 }
 
 QTEST_GUILESS_MAIN(tst_Publish)

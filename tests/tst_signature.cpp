@@ -1,6 +1,7 @@
 // Real minisign signatures, made here with the minisign program, against the check that
 // builds with a vendor key run on every package.
 #include "signature.h"
+#include "signedstate.h"
 #include "testenv.h"
 
 #include <QCryptographicHash>
@@ -14,6 +15,8 @@ private slots:
     void initTestCase();
     void check_data();
     void check();
+    void policy_data();
+    void policy();
 
 private:
     // Signs `data` as the file `name`; returns the .minisig text.
@@ -33,7 +36,7 @@ static bool minisign(const QStringList &arguments)
 
 void tst_Signature::initTestCase()
 {
-    for (const char *key : {"vendor", "other"}) {
+    for (const char *key : {"vendor", "spare", "other"}) {
         QVERIFY(minisign({"-G", "-W", "-p", env.filePath(QLatin1String(key) + ".pub"), "-s",
                           env.filePath(QLatin1String(key) + ".key")}));
     }
@@ -71,15 +74,20 @@ void tst_Signature::check_data()
     auto base64 = [](const QByteArray &text) { return QString::fromLatin1(text.toBase64()); };
 
     QTest::newRow("good") << base64(good) << package << QString();
+    QTest::newRow("the spare key") << base64(sign("spare", name, package)) << package << QString();
     QTest::newRow("package changed after signing") << base64(good) << package + "!"
                                                    << "the package does not match its signature";
     QByteArray comment = good;
     comment.replace("file:", "file:x");
     QTest::newRow("trusted comment changed")
             << base64(comment) << package << "the trusted comment does not verify";
-    // As minisign itself names the key.
-    const QByteArray otherId
-            = readFile(env.filePath("other.pub")).split('\n').value(0).split(' ').last();
+    // As minisign itself names the key, with its leading zeros.
+    const QByteArray otherId = readFile(env.filePath("other.pub"))
+                                       .split('\n')
+                                       .value(0)
+                                       .split(' ')
+                                       .last()
+                                       .rightJustified(16, '0');
     QTest::newRow("another key") << base64(sign("other", name, package)) << package
                                  << "signed by another key (id " + QString::fromLatin1(otherId)
                     + ")";
@@ -101,10 +109,76 @@ void tst_Signature::check()
     QFETCH(QByteArray, package);
     QFETCH(QString, problem);
 
-    QCOMPARE(checkSignature(publicKey("vendor"), signature,
+    SignedRelease release;
+    QCOMPARE(checkSignature({publicKey("vendor"), publicKey("spare")}, signature,
                             QCryptographicHash::hash(package, QCryptographicHash::Blake2b_512),
-                            QStringLiteral("pellarin-2.0.zip")),
+                            QStringLiteral("pellarin-2.0.zip"), &release),
              problem);
+    // The key that signed, as minisign names it.
+    if (problem.isEmpty())
+        QCOMPARE(release.keyId, signatureKeyId(QByteArray::fromBase64(signature.toLatin1())));
+}
+
+void tst_Signature::policy_data()
+{
+    QTest::addColumn<QByteArray>("comment");
+    QTest::addColumn<QString>("version");
+    QTest::addColumn<qint64>("installed");
+    QTest::addColumn<QStringList>("revoked");
+    QTest::addColumn<QString>("problem");
+    QTest::addColumn<QStringList>("remembered");
+
+    // Signed by key 00000000000000AA; the installed release was signed at 1,000,000 s (-1:
+    // none is); it is now 2,000,000 s.
+    const QByteArray file = "file:p.zip\t";
+    const QStringList bb{"00000000000000BB"};
+    QTest::newRow("newer") << file + "timestamp:1000001\tversion:2.0"
+                           << "2.0" << qint64(1000000) << bb << QString() << bb;
+    QTest::newRow("the same time, no version, unknown fields")
+            << file + "timestamp:1000000\tcolour:blue"
+            << "anything" << qint64(1000000) << bb << QString() << bb;
+    QTest::newRow("older") << file + "timestamp:999999"
+                           << "2.0" << qint64(1000000) << bb
+                           << "signed at 1970-01-12T13:46:39Z, before the installed release "
+                              "(signed at 1970-01-12T13:46:40Z)"
+                           << bb;
+    QTest::newRow("another version")
+            << file + "timestamp:1000000\tversion:2.0"
+            << "2.1" << qint64(1000000) << bb
+            << R"(the manifest's version "2.1" is not the signed version "2.0")" << bb;
+    QTest::newRow("end date ahead") << file + "timestamp:1000000\texpires:2000001"
+                                    << "" << qint64(-1) << bb << QString() << bb;
+    QTest::newRow("end date passed within the hour's allowance")
+            << file + "timestamp:1000000\texpires:1996400"
+            << "" << qint64(-1) << bb << QString() << bb;
+    QTest::newRow("end date passed")
+            << file + "timestamp:1000000\texpires:1996399"
+            << "" << qint64(-1) << bb << "the release expired at 1970-01-24T02:33:19Z" << bb;
+    QTest::newRow("revokes others, and itself in vain")
+            << file + "timestamp:1000000\trevokes:cc,00000000000000AA,bb"
+            << "" << qint64(-1) << bb << QString()
+            << QStringList{"00000000000000BB", "00000000000000CC"};
+    QTest::newRow("by a revoked key")
+            << file + "timestamp:1000000"
+            << "" << qint64(-1) << QStringList{"00000000000000AA"}
+            << "signed by the revoked key 00000000000000AA" << QStringList{"00000000000000AA"};
+}
+
+void tst_Signature::policy()
+{
+    QFETCH(QByteArray, comment);
+    QFETCH(QString, version);
+    QFETCH(qint64, installed);
+    QFETCH(QStringList, revoked);
+    QFETCH(QString, problem);
+    QFETCH(QStringList, remembered);
+
+    SignedRelease release = readTrustedComment(comment);
+    release.keyId = QStringLiteral("00000000000000AA");
+    const SigningPolicy policy{{}, {installed, {}, revoked}, 2000000};
+    QCOMPARE(refuseSignedRelease(release, version, policy), problem);
+    if (problem.isEmpty())
+        QCOMPARE(withRevocations(policy.installed, release).revoked, remembered);
 }
 
 QTEST_GUILESS_MAIN(tst_Signature)

@@ -31,6 +31,11 @@ bool window::StartUnchanged()
 {
     if (expectedHash.isEmpty() || completeRelease(*this) != expectedHash)
         return false;
+    // Installed before its package's digest was kept: the whole way checks it.
+    if (!settings.signingKeys.isEmpty() && Signing().installed.blake2b.isEmpty())
+        return false;
+    if (!settings.signingKeys.isEmpty() && RefuseUnchanged())
+        return true;
     qDebug() << "Release already installed and complete, nothing to download.";
     launchInstalled(*this);
     return true;
@@ -49,7 +54,7 @@ bool window::RepairInstalled()
     const QByteArray package = QByteArray::fromRawData(reinterpret_cast<const char *>(bytes),
                                                        kept.size());
     QByteArray blake2b;
-    const QString sha256 = sha256Of(package, settings.signingKey.isEmpty() ? nullptr : &blake2b);
+    const QString sha256 = sha256Of(package, settings.signingKeys.isEmpty() ? nullptr : &blake2b);
     if (sha256 != expectedHash)
         return false;
     qDebug() << "Installed release changed, reinstalling it from" << kept.fileName();

@@ -48,7 +48,7 @@ void window::RequestJsonFinished()
         // A manifest that could not be read leaves the URL empty; that request fails
         // and ends in the package stage's error.
         packageTransfer = new PackageTransfer(
-                manager, settings, {QString(), packageUrl, expectedHash, expectedSize, signature},
+                manager, settings, {version, packageUrl, expectedHash, expectedSize, signature},
                 installPath(InstallParent()), packageFile.get());
         zipReply = packageTransfer->reply();
         connect(packageTransfer, &PackageTransfer::finished, this, &window::RequestZipFinished);
@@ -70,6 +70,7 @@ void window::ParseManifest(const QByteArray &body)
     }
     expectedHash = manifest.hash;
     packageUrl = manifest.url;
+    version = manifest.version;
     expectedSize = manifest.size;
     signature = manifest.signature;
     qDebug() << "Version:" << manifest.version;

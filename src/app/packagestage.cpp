@@ -32,10 +32,10 @@ bool window::InstallChecked(QByteArray package, const QString &sha256, const QBy
                             bool newPackage)
 {
     const QString parent = InstallParent();
-    Verification verification = verifyPackage(
-            package, sha256, blake2b,
-            {QString(), packageUrl, expectedHash, expectedSize, signature}, settings.signingKey,
-            QStorageInfo(parent).blockSize());
+    Verification verification = verifyPackage(package, sha256, blake2b, Manifest(), Signing(),
+                                              QStorageInfo(parent).blockSize());
+    // What a verified release revokes holds even when it is refused for its time.
+    KeepSigned(verification.signedRelease, QByteArray());
     if (settings.showProgress && verification.authentic())
         showInstalling();
     // A package file that another program cut short while it was read.
@@ -62,6 +62,7 @@ bool window::InstallChecked(QByteArray package, const QString &sha256, const QBy
         ShowUpdateError();
         return false;
     }
+    KeepSigned(verification.signedRelease, blake2b);
     quitLater();
     return true;
 }

@@ -1,7 +1,9 @@
 #pragma once
 
 #include "preflight.h"
+#include "releasemanifest.h"
 #include "settings.h"
+#include "signedstate.h"
 
 #include <QByteArray>
 #include <QMainWindow>
@@ -37,6 +39,8 @@ public:
     QNetworkReply *zipReply;
     QString expectedHash;
     QString packageUrl;
+    // The manifest's version, which a signed release must name as its own.
+    QString version;
     // The package's length in bytes as the manifest gives it; -1 when it does not.
     qint64 expectedSize = -1;
     // The manifest's minisign signature of the package, base64 of the .minisig text; only
@@ -75,6 +79,19 @@ public:
     // installed, or for none.
     bool InstallChecked(QByteArray package, const QString &sha256, const QByteArray &blake2b,
                         bool newPackage);
+
+    // What the manifest said.
+    ReleaseManifest Manifest() const;
+    // In signed builds: the keys, what is kept beside App of the releases verified so far
+    // (see signedstate.h), and the time.
+    SigningPolicy Signing() const;
+    // Keeps what a verified release says: the keys it revokes, and with the digest of its
+    // package, once it is installed, its time.
+    void KeepSigned(const SignedRelease &release, const QByteArray &installedBlake2b);
+    // With UPDATER_SKIP_UNCHANGED in signed builds: checks the manifest's signature of the
+    // unchanged release against its kept digest, and what it says against what is kept; a
+    // refused one ends as a refused download does. True when it took over the run.
+    bool RefuseUnchanged();
 
     // With UPDATER_SHOW_PROGRESS: the status text follows the download, then says that the
     // installation starts.

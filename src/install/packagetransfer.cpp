@@ -59,7 +59,7 @@ void PackageTransfer::startWhole()
         end(why);
         return;
     }
-    const bool signature = !settings.signingKey.isEmpty();
+    const bool signature = !settings.signingKeys.isEmpty();
     download = resumedAt
             ? new Download(manager, url, settings, {resumedAt, size - 1, size, validator},
                            target->file(), patience)
@@ -224,7 +224,7 @@ QString PackageTransfer::rebuild(const QByteArray &tail, const ZipDirectory &dir
 // download whose bytes on disk were damaged (a power cut, say) is downloaded whole at once.
 void PackageTransfer::complete()
 {
-    sha256 = sha256Of(target->map(), settings.signingKey.isEmpty() ? nullptr : &blake2b);
+    sha256 = sha256Of(target->map(), settings.signingKeys.isEmpty() ? nullptr : &blake2b);
     if (sha256 != manifest.hash && (triedDelta || resumedAt)) {
         fallBack(triedDelta ? QStringLiteral("the rebuilt package's digest is %1").arg(sha256)
                             : QStringLiteral("the resumed package's digest is %1").arg(sha256));

@@ -2,13 +2,15 @@
 
 #include "preflight.h"
 #include "releasemanifest.h"
+#include "signedstate.h"
 
 #include <QByteArray>
 #include <QString>
 
 // What a downloaded package must pass before it may replace an installation, in this
-// order: its size and SHA-256 as the manifest gives them, the vendor's signature when
-// the build has a key, then the archive's plan (see preflight.h).
+// order: its size and SHA-256 as the manifest gives them, the vendor's signature and what
+// it signed (see signedstate.h) when the build has keys, then the archive's plan (see
+// preflight.h).
 struct Verification
 {
     enum Check { Passed, Size, Digest, Signature, Opening, Archive };
@@ -17,6 +19,9 @@ struct Verification
     QString reason;
     // After Passed: what the archive's directory says about the installation.
     InstallPlan plan;
+    // Once the signature verified, what it signed (a key id), even when the release was
+    // then refused for what it says.
+    SignedRelease signedRelease;
 
     // Whether the package is the one the manifest (and the key) vouch for, whatever its
     // archive then turned out to be.
@@ -24,8 +29,12 @@ struct Verification
 };
 
 // `sha256` is the package's lower-case hex SHA-256 and `blake2b` its BLAKE2b-512 (the
-// latter only looked at with a `signingKey`), both taken as it arrived. `blockSize` is
+// latter only looked at with signing keys), both taken as it arrived. `blockSize` is
 // the installation volume's.
 Verification verifyPackage(const QByteArray &package, const QString &sha256,
                            const QByteArray &blake2b, const ReleaseManifest &manifest,
-                           const QByteArray &signingKey, qint64 blockSize);
+                           const SigningPolicy &signing, qint64 blockSize);
+
+// The signature check alone, and what the release says against what is installed.
+QString checkSigned(const QByteArray &blake2b, const ReleaseManifest &manifest,
+                    const SigningPolicy &signing, SignedRelease *release);

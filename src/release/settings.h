@@ -13,9 +13,9 @@ struct Settings
     QString manifestLocation;
     // Authorities trusted besides the system's (UPDATER_TRUSTED_CA).
     QList<QSslCertificate> vendorAuthorities;
-    // The minisign public key (base64) whose signature every package must carry; empty
-    // when packages need none.
-    QByteArray signingKey;
+    // The minisign public keys (base64) one of which must have signed every package; none
+    // when packages need no signature.
+    QList<QByteArray> signingKeys;
     // A transfer ends when nothing arrives for transferTimeout ms, or when fewer than
     // lowSpeedLimit bytes a second arrive on average over lowSpeedTime ms.
     int transferTimeout = 60 * 1000;

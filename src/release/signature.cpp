@@ -35,17 +35,71 @@ static QByteArray decode(QByteArrayView base64, bool *ok)
     return result.decoded;
 }
 
-QString checkSignature(const QByteArray &publicKey, const QString &signature,
-                       const QByteArray &blake2b, const QString &fileName)
+// As minisign shows a key id: the 8 bytes as a little-endian number in upper-case hex.
+static QString keyIdText(QByteArray id)
+{
+    std::reverse(id.begin(), id.end());
+    return QString::fromLatin1(id.toHex().toUpper());
+}
+
+QString normalKeyId(const QString &id)
+{
+    bool hex = false;
+    id.toULongLong(&hex, 16);
+    return hex && id.size() <= 16 && !id.startsWith(QLatin1Char('+'))
+            ? id.toUpper().rightJustified(16, QLatin1Char('0'))
+            : QString();
+}
+
+QString signatureKeyId(const QByteArray &minisig)
 {
     bool ok = false;
-    const QByteArray key = decode(publicKey, &ok);
-    if (!ok || key.size() != 42 || !key.startsWith("Ed"))
-        return QStringLiteral("the built-in public key is not a minisign key");
+    const QByteArray line = minisig.split('\n').value(1).trimmed();
+    const QByteArray bytes = decode(line, &ok);
+    return ok && bytes.size() == 74 ? keyIdText(bytes.mid(2, 8)) : QString();
+}
+
+SignedRelease readTrustedComment(const QByteArray &comment)
+{
+    SignedRelease release;
+    for (const QByteArray &field : comment.split('\t')) {
+        const qsizetype colon = field.indexOf(':');
+        const QByteArray key = field.left(colon);
+        const QString value = QString::fromUtf8(field.mid(colon + 1));
+        bool isNumber = false;
+        const qint64 number = value.toLongLong(&isNumber);
+        if (colon < 0)
+            continue;
+        if (key == "timestamp" && isNumber && number >= 0)
+            release.timestamp = number;
+        else if (key == "expires" && isNumber && number >= 0)
+            release.expires = number;
+        else if (key == "file")
+            release.file = value;
+        else if (key == "version")
+            release.version = value;
+        else if (key == "revokes")
+            for (const QString &id : value.split(QLatin1Char(','), Qt::SkipEmptyParts))
+                release.revokes.append(normalKeyId(id));
+    }
+    return release;
+}
+
+QString checkSignature(const QList<QByteArray> &publicKeys, const QString &signature,
+                       const QByteArray &blake2b, const QString &fileName, SignedRelease *release)
+{
+    QList<QByteArray> keys;
+    for (const QByteArray &publicKey : publicKeys) {
+        bool ok = false;
+        keys.append(decode(publicKey, &ok));
+        if (!ok || keys.last().size() != 42 || !keys.last().startsWith("Ed"))
+            return QStringLiteral("the built-in public key is not a minisign key");
+    }
 
     // 1. A whole .minisig text, in the prehashed form.
     if (signature.isEmpty())
         return QStringLiteral("the manifest has no signature");
+    bool ok = false;
     const QByteArray text = decode(signature.toUtf8(), &ok);
     if (!ok)
         return QStringLiteral("the signature is not base64");
@@ -69,16 +123,15 @@ QString checkSignature(const QByteArray &publicKey, const QString &signature,
                 "legacy signature of the whole file; only prehashed (ED) signatures are accepted");
     if (!signed_.startsWith("ED"))
         return QStringLiteral("unknown signature algorithm");
-    // 2. The vendor's key.
-    if (signed_.mid(2, 8) != key.mid(2, 8)) {
-        // As minisign shows a key id: a little-endian number in upper-case hex.
-        QByteArray id = signed_.mid(2, 8);
-        std::reverse(id.begin(), id.end());
-        return QStringLiteral("signed by another key (id %1)")
-                .arg(QString::fromLatin1(id.toHex().toUpper()));
+    // 2. One of the vendor's keys, the one the signature names.
+    const auto key = std::find_if(keys.cbegin(), keys.cend(), [&signed_](const QByteArray &key) {
+        return key.mid(2, 8) == signed_.mid(2, 8);
+    });
+    if (key == keys.cend()) {
+        return QStringLiteral("signed by another key (id %1)").arg(keyIdText(signed_.mid(2, 8)));
     }
     // 3. The trusted comment, signed together with the signature.
-    const QByteArrayView edKey = QByteArrayView(key).sliced(10);
+    const QByteArrayView edKey = QByteArrayView(*key).sliced(10);
     const QByteArray comment = lines.at(2).mid(trustedPrefix.size());
     if (!verifies(edKey, global, signed_.mid(10) + comment))
         return QStringLiteral("the trusted comment does not verify");
@@ -88,6 +141,10 @@ QString checkSignature(const QByteArray &publicKey, const QString &signature,
     // 5. Signed as this very package, not another release served under its name.
     if (!comment.split('\t').contains("file:" + fileName.toUtf8())) {
         return QStringLiteral("the trusted comment does not name file:%1").arg(fileName);
+    }
+    if (release) {
+        *release = readTrustedComment(comment);
+        release->keyId = keyIdText(signed_.mid(2, 8));
     }
     return QString();
 }

@@ -8,6 +8,7 @@
 #include "verification.h"
 
 #include <QBuffer>
+#include <QDateTime>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QNetworkAccessManager>
@@ -82,6 +83,37 @@ QString transferred(const Fetched &fetched)
                                          : QStringLiteral("through the proxy ") + fetched.proxy);
 }
 
+QString utc(qint64 seconds)
+{
+    return QDateTime::fromSecsSinceEpoch(seconds, Qt::UTC).toString(Qt::ISODate);
+}
+
+// What the vendor signed with the package, a line a field; a warning when less than a
+// quarter of the time between signing and the end date is left.
+void reportSigned(const SignedRelease &release)
+{
+    report("signature", QStringLiteral("made with the key %1").arg(release.keyId));
+    report("signed",
+           QStringLiteral("timestamp:%1 (%2)").arg(release.timestamp).arg(utc(release.timestamp)));
+    report("signed", QStringLiteral("file:%1").arg(release.file));
+    if (!release.version.isEmpty())
+        report("signed", QStringLiteral("version:%1").arg(release.version));
+    if (!release.revokes.isEmpty())
+        report("signed", QStringLiteral("revokes:%1").arg(release.revokes.join(QLatin1Char(','))));
+    if (release.expires < 0)
+        return;
+    const qint64 left = release.expires - QDateTime::currentSecsSinceEpoch();
+    const bool late = left * 4 < release.expires - release.timestamp;
+    report("signed",
+           QStringLiteral("expires:%1 (%2)%3")
+                   .arg(release.expires)
+                   .arg(utc(release.expires),
+                        late ? QStringLiteral(": less than a quarter of the signed period is "
+                                              "left; sign it anew (--resign)")
+                             : QString()),
+           late ? "--" : "ok");
+}
+
 // What the updater's verification said, one line per check, and every entry inflated.
 int reportVerification(const Verification &verification, const Settings &settings,
                        QByteArray &package, const QString &digest)
@@ -96,11 +128,11 @@ int reportVerification(const Verification &verification, const Settings &setting
         return refuse("signature", verification.reason);
     default:
         report("sha256", digest);
-        if (settings.signingKey.isEmpty())
+        if (settings.signingKeys.isEmpty())
             report("signature", QStringLiteral("not checked: this build takes unsigned packages"),
                    "--");
         else
-            report("signature", QStringLiteral("made with the key"));
+            reportSigned(verification.signedRelease);
     }
     if (verification.failed != Verification::Passed)
         return refuse("archive", verification.reason);
@@ -187,13 +219,15 @@ int checkRelease(const Settings &settings)
                                           : QStringLiteral("size %1").arg(manifest.size)));
 
     Fetched package = fetch(manager, QUrl(manifest.url, QUrl::TolerantMode), settings,
-                            settings.maxPackageSize, manifest.size, !settings.signingKey.isEmpty());
+                            settings.maxPackageSize, manifest.size,
+                            !settings.signingKeys.isEmpty());
     if (!package.ok)
         return refuse("package", package.error);
     report("package", transferred(package));
     reportRanges(manager, settings, manifest, package);
-    const Verification verification = verifyPackage(package.body, package.digest, package.blake2b,
-                                                    manifest, settings.signingKey, 4096);
+    const Verification verification = verifyPackage(
+            package.body, package.digest, package.blake2b, manifest,
+            {settings.signingKeys, {}, QDateTime::currentSecsSinceEpoch()}, 4096);
     if (reportVerification(verification, settings, package.body, package.digest) != 0)
         return 1;
     std::printf("An updater built with these settings installs this release.\n");

@@ -3,7 +3,10 @@
 // a published release as this build's updater would take it.
 //
 //   pellarin-publish [--output <folder>] [--sign <minisign secret key>
-//                    [--public-key <minisign public key>]] <application folder> <version> <URL>
+//                    [--public-key <minisign public key>] [--revoke <key id>]...
+//                    [--expires <days>]] <application folder> <version> <URL>
+//   pellarin-publish --resign <release folder> --sign <minisign secret key> [--public-key …]
+//                    [--revoke <key id>]... [--expires <days>]
 //   pellarin-publish --check [<manifest URL>] [--ca <PEM file>] [--public-key <minisign.pub>]
 //
 // The manifest's hash is the SHA-256 of the package file exactly as written, its size
@@ -14,6 +17,7 @@
 #include "minisign.h"
 #include "publish.h"
 #include "releaseconfig.h"
+#include "signature.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -54,6 +58,23 @@ struct Options
             QStringLiteral("Fetch and check the release that this build's updater gets, or the "
                            "one that the manifest URL given announces, as this build's updater "
                            "would (--ca and --public-key stand in for the built-in ones).")};
+    QCommandLineOption revoke{
+            QStringLiteral("revoke"),
+            QStringLiteral("With --sign: the release revokes this key (its id as minisign prints "
+                           "it); updaters that install it refuse that key's signatures for good. "
+                           "Repeatable."),
+            QStringLiteral("key id")};
+    QCommandLineOption expires{
+            QStringLiteral("expires"),
+            QStringLiteral("With --sign: updaters refuse the release this many days from now, "
+                           "unless it is signed anew (--resign)."),
+            QStringLiteral("days")};
+    QCommandLineOption resign{
+            QStringLiteral("resign"),
+            QStringLiteral("Sign the live release in this folder anew, with a new time (and "
+                           "--expires, --revoke), without touching its package; only "
+                           "latest.json is replaced."),
+            QStringLiteral("folder")};
     QCommandLineOption ca{QStringLiteral("ca"),
                           QStringLiteral("With --check: the authority the updater is built with "
                                          "(UPDATER_TRUSTED_CA)."),
@@ -63,7 +84,7 @@ struct Options
 // This build's settings, with what the command line gives instead.
 int check(const QCommandLineParser &parser, const Options &options)
 {
-    if (parser.isSet(options.sign) || parser.isSet(options.output))
+    if (parser.isSet(options.sign) || parser.isSet(options.output) || parser.isSet(options.resign))
         return fail(QStringLiteral("--check goes with --ca and --public-key only"));
     const QStringList arguments = parser.positionalArguments();
     if (arguments.size() > 1)
@@ -82,13 +103,33 @@ int check(const QCommandLineParser &parser, const Options &options)
             return fail(QStringLiteral("%1 holds no PEM certificate").arg(file.fileName()));
     }
     if (parser.isSet(options.publicKey)) {
-        settings.signingKey = publicKeyLine(parser.value(options.publicKey));
-        if (settings.signingKey.isEmpty()) {
+        settings.signingKeys = {publicKeyLine(parser.value(options.publicKey))};
+        if (settings.signingKeys.first().isEmpty()) {
             return fail(QStringLiteral("%1 is not a minisign public key")
                                 .arg(parser.value(options.publicKey)));
         }
     }
     return checkRelease(settings);
+}
+
+// What --revoke and --expires ask for, or why they cannot be.
+QString signedFields(const QCommandLineParser &parser, const Options &options,
+                     PublishRequest *request)
+{
+    const bool signing = parser.isSet(options.sign);
+    if (!signing && (parser.isSet(options.revoke) || parser.isSet(options.expires)))
+        return QStringLiteral("--revoke and --expires go with --sign");
+    for (const QString &id : parser.values(options.revoke)) {
+        request->revokes.append(normalKeyId(id));
+        if (request->revokes.last().isEmpty())
+            return QStringLiteral("%1 is not a key id (up to 16 hex digits)").arg(id);
+    }
+    bool number = true;
+    if (parser.isSet(options.expires))
+        request->expiresDays = parser.value(options.expires).toInt(&number);
+    if (!number || (parser.isSet(options.expires) && request->expiresDays <= 0))
+        return QStringLiteral("--expires takes a whole number of days");
+    return QString();
 }
 
 int publish(const QCommandLineParser &parser, const Options &options)
@@ -98,11 +139,22 @@ int publish(const QCommandLineParser &parser, const Options &options)
     if (parser.isSet(options.publicKey) && !parser.isSet(options.sign))
         return fail(QStringLiteral("--public-key goes with --sign (or --check)"));
     const QStringList arguments = parser.positionalArguments();
-    if (arguments.size() != 3)
+    const bool resigning = parser.isSet(options.resign);
+    if (resigning && (!arguments.isEmpty() || parser.isSet(options.output)))
+        return fail(QStringLiteral("--resign takes the release folder alone; see --help"));
+    if (!resigning && arguments.size() != 3)
         return fail(QStringLiteral("expected <folder> <version> <url>; see --help"));
-    const QString error = publishRelease({arguments.at(0), arguments.at(1), arguments.at(2),
-                                          parser.value(options.output), parser.value(options.sign),
-                                          parser.value(options.publicKey)});
+    PublishRequest request{arguments.value(0),
+                           arguments.value(1),
+                           arguments.value(2),
+                           resigning ? parser.value(options.resign) : parser.value(options.output),
+                           parser.value(options.sign),
+                           parser.value(options.publicKey),
+                           {},
+                           0};
+    QString error = signedFields(parser, options, &request);
+    if (error.isEmpty())
+        error = resigning ? resignRelease(request) : publishRelease(request);
     return error.isEmpty() ? 0 : fail(error);
 }
 
@@ -120,7 +172,8 @@ int main(int argc, char **argv)
             "Packs an application folder into a release package and writes latest.json; or,\n"
             "with --check, fetches a published release as the updater would."));
     parser.addOptions({options.help, options.version, options.output, options.sign,
-                       options.publicKey, options.check, options.ca});
+                       options.publicKey, options.revoke, options.expires, options.resign,
+                       options.check, options.ca});
     parser.addPositionalArgument(QStringLiteral("folder"),
                                  QStringLiteral("The application, with bin/PellarinApp.exe."));
     parser.addPositionalArgument(QStringLiteral("version"), QStringLiteral("The release's name."));

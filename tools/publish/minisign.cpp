@@ -1,5 +1,7 @@
 #include "minisign.h"
 
+#include "signature.h"
+
 #include <QFile>
 #include <QProcess>
 #include <QStandardPaths>
@@ -38,14 +40,27 @@ static QString runMinisign(const QString &program, const QStringList &arguments)
     return last.isEmpty() ? minisign.errorString() : last;
 }
 
+QString trustedComment(const SignedFields &fields)
+{
+    // As minisign would write it for the file under its final name, and what the updater
+    // holds a release to.
+    const qint64 now = qint64(std::time(nullptr));
+    QString comment = QStringLiteral("timestamp:%1\tfile:%2\tversion:%3")
+                              .arg(now)
+                              .arg(fields.fileName, fields.version);
+    if (!fields.revokes.isEmpty())
+        comment += QStringLiteral("\trevokes:") + fields.revokes.join(QLatin1Char(','));
+    if (fields.expiresDays > 0)
+        comment += QStringLiteral("\texpires:%1").arg(now + qint64(fields.expiresDays) * 86400);
+    return comment + QStringLiteral("\thashed");
+}
+
 QByteArray signPackage(const QString &minisign, const QString &packagePath,
-                       const QString &signaturePath, const QString &fileName,
+                       const QString &signaturePath, const SignedFields &fields,
                        const QString &secretKey, const QString &publicKey, QString *error)
 {
-    // The trusted comment minisign would write for the file under its final name.
-    const QString comment = QStringLiteral("timestamp:%1\tfile:%2\thashed")
-                                    .arg(qint64(std::time(nullptr)))
-                                    .arg(fileName);
+    const QString &fileName = fields.fileName;
+    const QString comment = trustedComment(fields);
     QString why = runMinisign(minisign,
                               {QStringLiteral("-S"), QStringLiteral("-s"), secretKey,
                                QStringLiteral("-t"), comment, QStringLiteral("-x"), signaturePath,
@@ -72,7 +87,15 @@ QByteArray signPackage(const QString &minisign, const QString &packagePath,
         *error = QStringLiteral("cannot read %1: %2").arg(signaturePath, signature.errorString());
         return QByteArray();
     }
-    return signature.readAll();
+    const QByteArray text = signature.readAll();
+    const QString keyId = signatureKeyId(text);
+    if (fields.revokes.contains(keyId)) {
+        *error = QStringLiteral("--revoke names %1, the key that signs this release: a release "
+                                "never revokes its own key")
+                         .arg(keyId);
+        return QByteArray();
+    }
+    return text;
 }
 
 QByteArray publicKeyLine(const QString &path)

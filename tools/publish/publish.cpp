@@ -94,19 +94,28 @@ QString checkRelease(const PublishRequest &request, Plan *plan)
     return error;
 }
 
+// The minisign program and the keys, when the request signs.
+QString checkKeys(const PublishRequest &request, QString *minisign)
+{
+    if (request.secretKey.isEmpty())
+        return QString();
+    *minisign = findMinisign();
+    if (minisign->isEmpty())
+        return QStringLiteral("--sign needs the minisign program, which is not installed");
+    for (const QString &key : {request.secretKey, request.publicKey}) {
+        QFile file(key);
+        if (!key.isEmpty() && !file.open(QIODevice::ReadOnly))
+            return QStringLiteral("cannot read %1: %2").arg(key, file.errorString());
+    }
+    return QString();
+}
+
 // The keys, the output folder and the files to pack.
 QString checkOutputs(const PublishRequest &request, Plan *plan)
 {
-    if (!request.secretKey.isEmpty()) {
-        plan->minisign = findMinisign();
-        if (plan->minisign.isEmpty())
-            return QStringLiteral("--sign needs the minisign program, which is not installed");
-        for (const QString &key : {request.secretKey, request.publicKey}) {
-            QFile file(key);
-            if (!key.isEmpty() && !file.open(QIODevice::ReadOnly))
-                return QStringLiteral("cannot read %1: %2").arg(key, file.errorString());
-        }
-    }
+    const QString keys = checkKeys(request, &plan->minisign);
+    if (!keys.isEmpty())
+        return keys;
     plan->output = QFileInfo(request.output).absoluteFilePath();
     if (isInside(plan->output, plan->root)) {
         return QStringLiteral("the output folder %1 is inside %2, and would be packed into the "
@@ -179,6 +188,17 @@ QString placeNew(const QString &from, const QString &to, const QByteArray &hash)
     return sameNameProblem(to, hash);
 }
 
+// Replaces latest.json whole, by rename.
+QString writeManifestFile(const QString &path, const ReleaseManifest &manifest)
+{
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(writeManifest(manifest)) < 0
+        || !file.commit()) {
+        return QStringLiteral("cannot write %1: %2").arg(path, file.errorString());
+    }
+    return QString();
+}
+
 // The package (and its signature) first, the manifest that names them last. Each is
 // written in a folder of this run's own, made afresh, so that two runs at once, or a link
 // left in the output folder, never mix into what is published.
@@ -207,8 +227,10 @@ QString writeRelease(const PublishRequest &request, const Plan &plan)
     if (!error.isEmpty())
         return error;
     if (!plan.minisign.isEmpty()) {
-        const QByteArray signature = signPackage(plan.minisign, part, signaturePart, plan.fileName,
-                                                 request.secretKey, request.publicKey, &error);
+        const QByteArray signature = signPackage(
+                plan.minisign, part, signaturePart,
+                {plan.fileName, request.version, request.revokes, request.expiresDays},
+                request.secretKey, request.publicKey, &error);
         if (signature.isEmpty())
             return error;
         manifest.signature = QString::fromLatin1(signature.toBase64());
@@ -221,11 +243,9 @@ QString writeRelease(const PublishRequest &request, const Plan &plan)
         return error;
 
     const QString manifestPath = outputDir.absoluteFilePath(QStringLiteral("latest.json"));
-    QSaveFile manifestFile(manifestPath);
-    if (!manifestFile.open(QIODevice::WriteOnly) || manifestFile.write(writeManifest(manifest)) < 0
-        || !manifestFile.commit()) {
-        return QStringLiteral("cannot write %1: %2").arg(manifestPath, manifestFile.errorString());
-    }
+    error = writeManifestFile(manifestPath, manifest);
+    if (!error.isEmpty())
+        return error;
     std::printf("package  %s (%lld entries, %lld bytes)\nmanifest %s\nsha256   %s\n",
                 qPrintable(packagePath), qlonglong(plan.entries.size()), qlonglong(manifest.size),
                 qPrintable(manifestPath), qPrintable(manifest.hash));
@@ -241,4 +261,44 @@ QString publishRelease(const PublishRequest &request)
     if (error.isEmpty())
         error = checkOutputs(request, &plan);
     return error.isEmpty() ? writeRelease(request, plan) : error;
+}
+
+QString resignRelease(const PublishRequest &request)
+{
+    if (request.secretKey.isEmpty())
+        return QStringLiteral("--resign needs --sign");
+    QString minisign;
+    QString error = checkKeys(request, &minisign);
+    if (!error.isEmpty())
+        return error;
+    const QDir outputDir(request.output);
+    const QString manifestPath = outputDir.absoluteFilePath(QStringLiteral("latest.json"));
+    QFile live(manifestPath);
+    if (!live.open(QIODevice::ReadOnly))
+        return QStringLiteral("cannot read %1: %2").arg(manifestPath, live.errorString());
+    ReleaseManifest manifest;
+    error = parseManifest(live.readAll(), &manifest);
+    const QString fileName = packageName(QUrl(manifest.url, QUrl::StrictMode), &error);
+    if (!error.isEmpty())
+        return QStringLiteral("%1: %2").arg(manifestPath, error);
+    // The very bytes the manifest announces, and no others.
+    const QString packagePath = outputDir.absoluteFilePath(fileName);
+    if (sha256Of(packagePath) != manifest.hash.toLatin1())
+        return QStringLiteral("%1 is not the package that %2 announces")
+                .arg(packagePath, manifestPath);
+    const QTemporaryDir work(outputDir.absoluteFilePath(QStringLiteral(".publishing-XXXXXX")));
+    if (!work.isValid())
+        return QStringLiteral("cannot create a folder in %1: %2")
+                .arg(request.output, work.errorString());
+    const QByteArray signature = signPackage(
+            minisign, packagePath, work.filePath(fileName + QStringLiteral(".minisig")),
+            {fileName, manifest.version, request.revokes, request.expiresDays}, request.secretKey,
+            request.publicKey, &error);
+    if (signature.isEmpty())
+        return error;
+    manifest.signature = QString::fromLatin1(signature.toBase64());
+    error = writeManifestFile(manifestPath, manifest);
+    if (error.isEmpty())
+        std::printf("manifest %s signed anew\n", qPrintable(manifestPath));
+    return error;
 }

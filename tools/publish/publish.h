@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 
 // What the release maintainer asks for.
 struct PublishRequest
@@ -11,6 +12,8 @@ struct PublishRequest
     QString output; // the release folder
     QString secretKey; // minisign's, to sign with; empty for none
     QString publicKey; // to check the signature with; empty for none
+    QStringList revokes; // key ids that the release revokes, 16 hex digits each
+    int expiresDays = 0; // the signature's end date, in days from now; 0 for none
 };
 
 // Packs the folder into the package and writes latest.json, which announces it, and
@@ -20,3 +23,9 @@ struct PublishRequest
 // names a package that is not there; a package name, once published, never serves other
 // bytes. Returns why nothing was published, or nothing.
 QString publishRelease(const PublishRequest &request);
+
+// Signs the live release in `request.output` again, with a new time, end date and the
+// revocations asked for, without touching its package: only latest.json is replaced,
+// whole, by rename. The folder, version and URL of the request are not used. Returns why
+// nothing was re-signed, or nothing.
+QString resignRelease(const PublishRequest &request);
