@@ -87,7 +87,8 @@ class FaultyServer:
                     self.send_error(404)
                     return
                 data = open(files[self.path], "rb").read()
-                modified = self.date_time_string(os.path.getmtime(files[self.path]) - 3600)
+                # As nginx names it, so that a download begun here resumes there.
+                modified = self.date_time_string(os.path.getmtime(files[self.path]))
                 first, last = 0, len(data) - 1
                 wanted = self.headers.get("Range", "")
                 partial = wanted.startswith("bytes=") and self.headers.get(
@@ -109,8 +110,11 @@ class FaultyServer:
                       and last < len(data) - 1 and not outer.cut_done):
                     outer.cut_done = True
                     body = body[:len(body) // 2]
-                self.wfile.write(body)
-                self.wfile.flush()
+                try:
+                    self.wfile.write(body)
+                    self.wfile.flush()
+                except OSError:
+                    return  # the updater was killed
                 if self.path == path:
                     outer.sent += len(body)
                 if self.path == path and fault == "hold" and not partial:
@@ -220,12 +224,15 @@ def release_day(work, env, port, args, server, bench):
             updater = subprocess.Popen([program, "--silent"], cwd=folder, env=env,
                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
             partial = os.path.join(folder, "App.download")
+            # The description is there from the first answer on; the bytes follow.
             for _ in range(3000):
-                done = os.path.exists(partial + ".info") and (
-                    fault == "cut" or os.path.getsize(partial) >= fraction * size - 65536)
+                done = os.path.exists(partial + ".info") and os.path.exists(partial) and (
+                    os.path.getsize(partial) >= fraction * size - 65536)
                 if done or updater.poll() is not None:
                     break
                 time.sleep(0.01)
+            if fault == "cut":
+                time.sleep(0.5)  # it sees the server hang up, and shows the box
             updater.kill()
             updater.wait()
             faulty.close()
