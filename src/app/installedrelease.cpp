@@ -31,11 +31,14 @@ bool window::StartUnchanged()
 {
     if (expectedHash.isEmpty() || completeRelease(*this) != expectedHash)
         return false;
-    // Installed before its package's digest was kept: the whole way checks it.
-    if (!settings.signingKeys.isEmpty() && Signing().installed.blake2b.isEmpty())
-        return false;
-    if (!settings.signingKeys.isEmpty() && RefuseUnchanged())
-        return true;
+    if (!settings.signingKeys.isEmpty()) {
+        const SigningPolicy signing = Signing();
+        // Installed before its package's digest was kept: the whole way checks it.
+        if (signing.installed.blake2b.isEmpty())
+            return false;
+        if (RefuseUnchanged(signing))
+            return true;
+    }
     qDebug() << "Release already installed and complete, nothing to download.";
     launchInstalled(*this);
     return true;

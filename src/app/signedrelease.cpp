@@ -32,9 +32,8 @@ void window::KeepSigned(const SignedRelease &release, const QByteArray &installe
     }
 }
 
-bool window::RefuseUnchanged()
+bool window::RefuseUnchanged(const SigningPolicy &signing)
 {
-    const SigningPolicy signing = Signing();
     SignedRelease release;
     const QString refusal = checkSigned(signing.installed.blake2b, Manifest(), signing, &release);
     KeepSigned(release, refusal.isEmpty() ? signing.installed.blake2b : QByteArray());

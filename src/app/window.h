@@ -91,7 +91,7 @@ public:
     // With UPDATER_SKIP_UNCHANGED in signed builds: checks the manifest's signature of the
     // unchanged release against its kept digest, and what it says against what is kept; a
     // refused one ends as a refused download does. True when it took over the run.
-    bool RefuseUnchanged();
+    bool RefuseUnchanged(const SigningPolicy &signing);
 
     // With UPDATER_SHOW_PROGRESS: the status text follows the download, then says that the
     // installation starts.

@@ -77,7 +77,8 @@ void PackageTransfer::startWhole()
 void PackageTransfer::keepPartial()
 {
     if (!resumedAt) {
-        size = download->total();
+        // The manifest's size, or the answer's when it names none.
+        size = manifest.size > 0 ? manifest.size : download->total();
         validator = download->validator();
     }
     if (size > 0 && !validator.isEmpty())
