@@ -254,7 +254,8 @@ def release_day(work, env, port, args, server, bench):
         faulty.close()
         server = bench.start_nginx(work, port)
         cut_bound = 2.2 * spans[changed] + directory
-        print(f"  a delta whose first range breaks off: {faulty.sent} bytes sent"
+        print(f"  a delta whose first range breaks off"
+              f" ({'it did' if faulty.cut_done else 'it did not'}): {faulty.sent} bytes sent"
               f"   (goal <= {cut_bound:.0f}: 2.2 x the changed entry + the directory)")
         plan = subprocess.run([os.path.join(args.plain_build, "bench-plan")], capture_output=True,
                               text=True)
