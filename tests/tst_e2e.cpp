@@ -403,21 +403,6 @@ void tst_EndToEnd::signedRelease_data()
             << "expired" << refused + "the release expired at ";
 }
 
-// Signs the package `name` in `www` as minisign does for the publishing tool, with
-// `comment` as its trusted comment; the manifest's signature.
-static QString signedAs(const QString &www, const QString &name, const QString &comment)
-{
-    const QString signature = www + QStringLiteral("/manual.minisig");
-    QFile::remove(signature);
-    QProcess minisign;
-    minisign.start(QStringLiteral(MINISIGN_PROGRAM),
-                   {"-S", "-s", TEST_CERT_DIR "/minisign.key", "-t", comment, "-x", signature, "-m",
-                    www + QLatin1Char('/') + name});
-    if (!minisign.waitForFinished() || minisign.exitCode() != 0)
-        qFatal("minisign could not sign %s", qPrintable(name));
-    return QString::fromLatin1(readFile(signature).toBase64());
-}
-
 void tst_EndToEnd::signedRelease()
 {
     QFETCH(QString, setup);
@@ -464,19 +449,20 @@ void tst_EndToEnd::signedRelease()
         QTRY_VERIFY(QFile::exists(report));
         QVERIFY(QFile::remove(report));
     }
-    const QString www = env->filePath(QStringLiteral("release/www"));
     if (setup == "older") {
         server->serve(manifestPath, older);
     } else if (setup == "revoked") {
         server->serve(manifestPath, publish(key("spare"), QStringLiteral("3.2")));
     } else if (setup == "expired") {
+        // Signed now, with an end date two hours past.
         const qint64 now = QDateTime::currentSecsSinceEpoch();
-        object.insert("signature",
-                      signedAs(www, QStringLiteral("pellarin-3.1.zip"),
-                               QStringLiteral("timestamp:%1\tfile:pellarin-3.1.zip\tversion:3.1\t"
-                                              "expires:%2")
-                                       .arg(now)
-                                       .arg(now - 7200)));
+        const QString comment = QStringLiteral("timestamp:%1\tfile:pellarin-3.1.zip\texpires:%2");
+        object.insert(
+                "signature",
+                QString::fromLatin1(minisignFile(TEST_CERT_DIR "/minisign.key",
+                                                 env->filePath("release/www/pellarin-3.1.zip"),
+                                                 {"-t", comment.arg(now).arg(now - 7200)})
+                                            .toBase64()));
         server->serve(manifestPath, QJsonDocument(object).toJson());
     }
     server->requests.clear();

@@ -540,10 +540,6 @@ void tst_Network::proxySettings_data()
     QTest::newRow("socks5h with an encoded password")
             << QByteArray("socks5h://user:p%40ss@[::1]:1081") << QByteArray() << url << "::1:1081"
             << QString();
-    QTest::newRow("socks4") << QByteArray("socks4://proxy.example:1080") << QByteArray() << url
-                            << QString()
-                            << "https_proxy: a socks4:// proxy is not supported (http, socks5 or "
-                               "socks5h)";
     QTest::newRow("port not a number")
             << QByteArray("http://proxy.example:http") << QByteArray() << url << QString()
             << R"(https_proxy: the proxy's port "http" is not a number from 1 to 65535)";

@@ -45,16 +45,12 @@ void tst_Signature::initTestCase()
 QByteArray tst_Signature::sign(const QString &key, const QString &name, const QByteArray &data,
                                const QStringList &options)
 {
-    QFile file(env.filePath(name));
-    file.open(QIODevice::WriteOnly);
-    file.write(data);
-    file.close();
-    QFile::remove(file.fileName() + ".minisig");
-    if (!minisign(QStringList{"-S", "-s", env.filePath(key + ".key"), "-m", file.fileName()}
-                  + options)) {
+    const QByteArray text = writeFile(env.filePath(name), data)
+            ? minisignFile(env.filePath(key + ".key"), env.filePath(name), options)
+            : QByteArray();
+    if (text.isEmpty())
         qFatal("minisign could not sign %s", qPrintable(name));
-    }
-    return readFile(file.fileName() + ".minisig");
+    return text;
 }
 
 QByteArray tst_Signature::publicKey(const QString &key) const

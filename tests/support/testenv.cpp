@@ -83,6 +83,17 @@ bool writeFile(const QString &path, const QByteArray &bytes)
     return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
 }
 
+QByteArray minisignFile(const QString &key, const QString &file, const QStringList &options)
+{
+    QFile::remove(file + QStringLiteral(".minisig"));
+    QProcess minisign;
+    minisign.start(QStringLiteral(MINISIGN_PROGRAM),
+                   QStringList{"-S", "-s", key, "-m", file} + options);
+    return minisign.waitForFinished() && minisign.exitCode() == 0
+            ? readFile(file + QStringLiteral(".minisig"))
+            : QByteArray();
+}
+
 QByteArray noise(qsizetype size, int seed)
 {
     QByteArray bytes(size, Qt::Uninitialized);

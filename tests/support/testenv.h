@@ -44,6 +44,10 @@ QByteArray readFile(const QString &path);
 // Makes `path` hold `bytes`; false when it cannot.
 bool writeFile(const QString &path, const QByteArray &bytes);
 
+// Signs `file` with the minisign secret key `key` into <file>.minisig, with minisign's
+// `options` (-t <trusted comment>, say); returns the .minisig text, or nothing.
+QByteArray minisignFile(const QString &key, const QString &file, const QStringList &options = {});
+
 // `size` bytes that deflate does not shrink much, different for each `seed`.
 QByteArray noise(qsizetype size, int seed = 0);
 
