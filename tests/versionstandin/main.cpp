@@ -1,0 +1,32 @@
+// Stands in for an updater version under the starter: notes in ran.txt, two folders up,
+// its version folder's name, its arguments and its working folder, then does what the
+// file "behaviour" beside it says: "crash" writes through a null pointer (SIGSEGV, or
+// 0xC0000005 on Windows), "stop" is stopped as a person stops a program (SIGTERM), and
+// anything else writes .healthy and ends. Built without the sanitizers, whose reports
+// would end it with an exit code instead.
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+namespace fs = std::filesystem;
+
+int main(int argc, char **argv)
+{
+    const fs::path folder = fs::absolute(argv[0]).parent_path();
+    std::ofstream ran(folder.parent_path().parent_path() / "ran.txt",
+                      std::ios::app | std::ios::binary);
+    ran << folder.filename().string();
+    for (int i = 1; i < argc; ++i)
+        ran << ' ' << argv[i];
+    ran << " in " << fs::current_path().filename().string() << '\n';
+    ran.close();
+    std::string behaviour;
+    std::ifstream(folder / "behaviour") >> behaviour;
+    if (behaviour == "crash")
+        *static_cast<volatile int *>(nullptr) = 0;
+    if (behaviour == "stop")
+        std::raise(SIGTERM);
+    std::ofstream(folder / ".healthy").put('\n');
+    return 0;
+}
