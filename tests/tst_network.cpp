@@ -276,6 +276,12 @@ void tst_Network::pipeline_data()
             = R"({"version": "2.0", "url": "%URL%", "hash": "%HASH%", "size": %SIZE%})";
     QTest::newRow("size matches") << sized << 200 << zip << 200 << int(HttpsServer::NoLength)
                                   << parsed + installedLog << 2 << true;
+    // Only self-updating builds look at the updater's own releases.
+    QTest::newRow("updater releases listed")
+            << QByteArray(R"({"version": "2.0", "url": "%URL%", "hash": "%HASH%", "updater":
+                   {"linux-x86_64": {"version": "9.0", "url": "%URL%", "hash": "%HASH%",
+                                     "size": 1}, "windows-x86_64": "garbage"}})")
+            << 200 << zip << 200 << complete << parsed + installedLog << 2 << true;
     // Only builds with a vendor key look at it.
     QTest::newRow("garbage signature")
             << QByteArray(

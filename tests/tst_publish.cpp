@@ -1,5 +1,6 @@
 #include "connectproxy.h"
 #include "httpsserver.h"
+#include "releasemanifest.h"
 #include "signature.h"
 #include "testenv.h"
 #include "zipbuilder.h"
@@ -29,6 +30,7 @@ private slots:
     void check_data();
     void check();
     void resign();
+    void updaterRelease();
 
 private:
     void write(const QString &name, const QByteArray &data, QFile::Permissions permissions = {});
@@ -203,6 +205,12 @@ void tst_Publish::refusals_data()
             << true << good << QStringList{"%INSIDE%"} << QByteArray("would be packed");
     QTest::newRow("a name the updater skips")
             << true << good << QStringList{"%COLON%"} << QByteArray("the updater skips names");
+    QTest::newRow("an updater release without the updater's program")
+            << true << good << QStringList{"--updater", "linux-x86_64"}
+            << QByteArray("holds no PellarinUpdater;");
+    QTest::newRow("an updater release for no known platform")
+            << true << good << QStringList{"--updater", "beos-m68k"}
+            << QByteArray("beos-m68k is no platform of the updater");
     QTest::newRow("a release that revokes its own key")
             << true << another << QStringList{"--sign", key, "--revoke", "%OWNID%"}
             << QByteArray("a release never revokes its own key");
@@ -299,6 +307,10 @@ void tst_Publish::check_data()
     QTest::newRow("a name the updater skips")
             << "colon" << QByteArray("FAIL  archive    the updater would skip: data/a:b.txt");
     QTest::newRow("no key") << "no key" << QByteArray("--    signature  not checked");
+    QTest::newRow("an updater release")
+            << "updater" << QByteArray("ok    updater    linux-x86_64 1.1: ");
+    QTest::newRow("an updater release with another digest")
+            << "updater digest" << QByteArray("FAIL  updater    linux-x86_64 1.1: sha256 ");
     QTest::newRow("signed, little of its period left")
             << "signed" << QByteArray("--    signed     expires:");
     QTest::newRow("through a proxy") << "proxy" << QByteArray("through the proxy 127.0.0.1:");
@@ -343,6 +355,18 @@ void tst_Publish::check()
         manifest.insert("hash", hexDigest("another package"));
     server.serve("/QVX/release/latest.json", QJsonDocument(manifest).toJson());
     server.serve("/p.zip", package);
+    if (fault.startsWith("updater")) {
+        const QByteArray updater = ZipBuilder().file("PellarinUpdater", "#!/bin/sh\n").build();
+        server.serve("/u.zip", updater);
+        const QString hash = hexDigest(fault == "updater" ? updater : package);
+        manifest.insert("updater",
+                        QJsonObject{{"linux-x86_64",
+                                     QJsonObject{{"version", "1.1"},
+                                                 {"url", server.url("/u.zip")},
+                                                 {"hash", hash},
+                                                 {"size", updater.size()}}}});
+        server.serve("/QVX/release/latest.json", QJsonDocument(manifest).toJson());
+    }
     if (fault == "whole")
         server.rangeAnswer = HttpsServer::WholeBody;
     if (fault == "young")
@@ -383,7 +407,8 @@ void tst_Publish::check()
     tool.start(fault == "own" ? QStringLiteral(SIGNED_PUBLISH_TOOL) : QStringLiteral(PUBLISH_TOOL),
                arguments);
     QVERIFY(tool.finishes());
-    const QStringList passing{"", "no key", "proxy", "ranges", "whole", "young", "signed"};
+    const QStringList passing{"",      "no key", "proxy",  "ranges",
+                              "whole", "young",  "signed", "updater"};
     QCOMPARE(tool.exitCode(), passing.contains(fault) ? 0 : 1);
     QVERIFY2((tool.out + tool.err).contains(expected), tool.out + tool.err);
 }
@@ -422,6 +447,49 @@ void tst_Publish::resign()
     QVERIFY(is.timestamp >= was.timestamp);
     QVERIFY2(qAbs(is.expires - is.timestamp - 2 * 86400) <= 1, err);
     QCOMPARE(is.revokes, QStringList{normalKeyId(spare)});
+}
+
+void tst_Publish::updaterRelease()
+{
+    // The application's release, live, and one updater version beside it.
+    write("bin/PellarinApp.exe", "#!/bin/sh\n");
+    const QString updater = env->filePath("updater-1.1");
+    QVERIFY(QDir().mkpath(updater) && writeFile(updater + "/PellarinUpdater", "#!/bin/sh\n"));
+    const QString base = QStringLiteral("https://releases.pellarin.example/");
+    QCOMPARE(publish({"--output", out, app, "4.0", base + "p-4.0.zip"}), 0);
+    const QByteArray release = readFile(out + "/latest.json");
+    for (const char *platform : {"linux-x86_64", "windows-x86_64"}) {
+        QByteArray err;
+        QCOMPARE(publish({"--updater", platform, "--output", out, updater, "1.1",
+                          base + "updater-" + platform + ".zip"},
+                         &err),
+                 platform == QLatin1String("linux-x86_64") ? 0 : 1);
+        QVERIFY(err.isEmpty() || err.contains("holds no PellarinUpdater.exe"));
+    }
+    // Published again over another version under the same name: refused.
+    QVERIFY(writeFile(updater + "/more.txt", "more"));
+    QByteArray err;
+    QCOMPARE(publish({"--updater", "linux-x86_64", "--output", out, updater, "1.2",
+                      base + "updater-linux-x86_64.zip"},
+                     &err),
+             1);
+    QVERIFY2(err.contains("publish this release under a new name"), err);
+
+    // The application's release as it was, and the updater's beside it.
+    ReleaseManifest before;
+    ReleaseManifest after;
+    QCOMPARE(parseManifest(release, &before), QString());
+    QCOMPARE(parseManifest(readFile(out + "/latest.json"), &after), QString());
+    QCOMPARE(after.hash, before.hash);
+    QCOMPARE(after.url, before.url);
+    QCOMPARE(after.updaters.keys(), QStringList{"linux-x86_64"});
+    const UpdaterRelease entry = after.updaters.value("linux-x86_64");
+    QCOMPARE(entry.version, QStringLiteral("1.1"));
+    QCOMPARE(entry.hash, hexDigest(readFile(out + "/updater-linux-x86_64.zip")));
+    // A new application release keeps it.
+    QCOMPARE(publish({"--output", out, app, "4.1", base + "p-4.1.zip"}), 0);
+    QCOMPARE(parseManifest(readFile(out + "/latest.json"), &after), QString());
+    QCOMPARE(after.updaters.value("linux-x86_64").hash, entry.hash);
 }
 
 QTEST_GUILESS_MAIN(tst_Publish)

@@ -47,9 +47,8 @@ void window::RequestJsonFinished()
         }
         // A manifest that could not be read leaves the URL empty; that request fails
         // and ends in the package stage's error.
-        packageTransfer = new PackageTransfer(
-                manager, settings, {version, packageUrl, expectedHash, expectedSize, signature},
-                installPath(InstallParent()), packageFile.get());
+        packageTransfer = new PackageTransfer(manager, settings, Manifest(),
+                                              installPath(InstallParent()), packageFile.get());
         zipReply = packageTransfer->reply();
         connect(packageTransfer, &PackageTransfer::finished, this, &window::RequestZipFinished);
         if (settings.showProgress)

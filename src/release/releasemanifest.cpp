@@ -5,6 +5,35 @@
 
 #include <cmath>
 
+// A whole number of bytes, or -1.
+static qint64 byteCount(const QJsonValue &value)
+{
+    const double bytes = value.toDouble(-1);
+    return value.isDouble() && bytes >= 0 && bytes <= 9007199254740992.0
+                    && bytes == std::floor(bytes)
+            ? qint64(bytes)
+            : -1;
+}
+
+// The "updater" object's entries that name a version, a URL, a digest and a size.
+static QMap<QString, UpdaterRelease> readUpdaters(const QJsonObject &object)
+{
+    QMap<QString, UpdaterRelease> updaters;
+    for (auto it = object.begin(); it != object.end(); ++it) {
+        const QJsonObject entry = it.value().toObject();
+        const UpdaterRelease release{entry.value(QLatin1String("version")).toString(),
+                                     entry.value(QLatin1String("url")).toString(),
+                                     entry.value(QLatin1String("hash")).toString(),
+                                     byteCount(entry.value(QLatin1String("size"))),
+                                     entry.value(QLatin1String("signature")).toString()};
+        if (!release.version.isEmpty() && !release.url.isEmpty() && !release.hash.isEmpty()
+            && release.size >= 0) {
+            updaters.insert(it.key(), release);
+        }
+    }
+    return updaters;
+}
+
 QString parseManifest(const QByteArray &body, ReleaseManifest *manifest)
 {
     QJsonParseError error;
@@ -17,17 +46,15 @@ QString parseManifest(const QByteArray &body, ReleaseManifest *manifest)
     // Optional, for manifests written before it existed; when there, it must be usable.
     const QJsonValue size = object.value(QStringLiteral("size"));
     if (!size.isUndefined()) {
-        const double bytes = size.toDouble(-1);
-        if (!size.isDouble() || bytes < 0 || bytes > 9007199254740992.0
-            || bytes != std::floor(bytes)) {
+        manifest->size = byteCount(size);
+        if (manifest->size < 0)
             return QStringLiteral("Le champ size du manifeste n'est pas un nombre d'octets.");
-        }
-        manifest->size = qint64(bytes);
     }
     manifest->version = object.value(QStringLiteral("version")).toString();
     manifest->url = object.value(QStringLiteral("url")).toString();
     manifest->hash = object.value(QStringLiteral("hash")).toString();
     manifest->signature = object.value(QStringLiteral("signature")).toString();
+    manifest->updaters = readUpdaters(object.value(QStringLiteral("updater")).toObject());
     return QString();
 }
 
@@ -40,5 +67,17 @@ QByteArray writeManifest(const ReleaseManifest &manifest)
         object.insert(QStringLiteral("size"), manifest.size);
     if (!manifest.signature.isEmpty())
         object.insert(QStringLiteral("signature"), manifest.signature);
+    QJsonObject updaters;
+    for (auto it = manifest.updaters.cbegin(); it != manifest.updaters.cend(); ++it) {
+        QJsonObject entry{{QStringLiteral("version"), it->version},
+                          {QStringLiteral("url"), it->url},
+                          {QStringLiteral("hash"), it->hash},
+                          {QStringLiteral("size"), it->size}};
+        if (!it->signature.isEmpty())
+            entry.insert(QStringLiteral("signature"), it->signature);
+        updaters.insert(it.key(), entry);
+    }
+    if (!updaters.isEmpty())
+        object.insert(QStringLiteral("updater"), updaters);
     return QJsonDocument(object).toJson();
 }

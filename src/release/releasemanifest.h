@@ -1,7 +1,20 @@
 #pragma once
 
 #include <QByteArray>
+#include <QMap>
 #include <QString>
+
+// A release of the updater itself for one platform, as the manifest's "updater" object
+// lists them by platform ("windows-x86_64", "linux-x86_64"): a zip of one whole updater
+// version folder. Only self-updating builds look at them.
+struct UpdaterRelease
+{
+    QString version;
+    QString url;
+    QString hash;
+    qint64 size = -1;
+    QString signature;
+};
 
 // What latest.json says about a release.
 struct ReleaseManifest
@@ -13,6 +26,8 @@ struct ReleaseManifest
     qint64 size = -1;
     // base64 of the package's .minisig text; only builds with the vendor's key look at it.
     QString signature;
+    // The updater's own releases, by platform; entries that are not whole are left out.
+    QMap<QString, UpdaterRelease> updaters;
 };
 
 // Reads a manifest. Every member is read as a string, and one that is not is empty; only
@@ -21,5 +36,5 @@ struct ReleaseManifest
 QString parseManifest(const QByteArray &body, ReleaseManifest *manifest);
 
 // The manifest's JSON for `manifest`: "size" when it is not -1, "signature" when it is not
-// empty.
+// empty, "updater" when it lists any.
 QByteArray writeManifest(const ReleaseManifest &manifest);

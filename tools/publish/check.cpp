@@ -194,6 +194,48 @@ void reportRanges(QNetworkAccessManager &manager, const Settings &settings,
     }
 }
 
+// Each updater release the manifest lists, fetched and checked as the application's
+// package is: its size, its digest, its signature, and the updater's program in it.
+// Returns 1 at the first that a self-updating updater would refuse.
+int checkUpdaters(QNetworkAccessManager &manager, const Settings &settings,
+                  const ReleaseManifest &manifest)
+{
+    for (auto it = manifest.updaters.cbegin(); it != manifest.updaters.cend(); ++it) {
+        const QString what = QStringLiteral("%1 %2").arg(it.key(), it->version);
+        Fetched fetched = fetch(manager, QUrl(it->url, QUrl::TolerantMode), settings,
+                                settings.maxPackageSize, it->size, !settings.signingKeys.isEmpty());
+        SignedRelease signedRelease;
+        QString problem = fetched.ok ? QString() : fetched.error;
+        if (problem.isEmpty() && fetched.digest != it->hash)
+            problem = QStringLiteral("sha256 %1, the manifest says \"%2\"")
+                              .arg(fetched.digest, it->hash);
+        if (problem.isEmpty() && !settings.signingKeys.isEmpty()) {
+            problem = checkSigned(
+                    fetched.blake2b, {it->version, it->url, it->hash, it->size, it->signature, {}},
+                    {settings.signingKeys, {}, QDateTime::currentSecsSinceEpoch()}, &signedRelease);
+        }
+        QBuffer buffer(&fetched.body);
+        buffer.open(QIODevice::ReadOnly);
+        QuaZip zip(&buffer);
+        const QString program = it.key().startsWith(QLatin1String("windows"))
+                ? QStringLiteral("PellarinUpdater.exe")
+                : QStringLiteral("PellarinUpdater");
+        if (problem.isEmpty()
+            && !(zip.open(QuaZip::mdUnzip) && zip.setCurrentFile(program, QuaZip::csSensitive)))
+            problem = QStringLiteral("the package holds no %1 at its root").arg(program);
+        if (!problem.isEmpty())
+            return refuse("updater", QStringLiteral("%1: %2").arg(what, problem));
+        report("updater",
+               QStringLiteral("%1: %2, sha256 ok, %3")
+                       .arg(what, transferred(fetched),
+                            settings.signingKeys.isEmpty()
+                                    ? QStringLiteral("signature not checked")
+                                    : QStringLiteral("signed with the key %1")
+                                              .arg(signedRelease.keyId)));
+    }
+    return 0;
+}
+
 } // namespace
 
 int checkRelease(const Settings &settings)
@@ -228,7 +270,8 @@ int checkRelease(const Settings &settings)
     const Verification verification = verifyPackage(
             package.body, package.digest, package.blake2b, manifest,
             {settings.signingKeys, {}, QDateTime::currentSecsSinceEpoch()}, 4096);
-    if (reportVerification(verification, settings, package.body, package.digest) != 0)
+    if (reportVerification(verification, settings, package.body, package.digest) != 0
+        || checkUpdaters(manager, settings, manifest) != 0)
         return 1;
     std::printf("An updater built with these settings installs this release.\n");
     return 0;

@@ -5,6 +5,8 @@
 //   pellarin-publish [--output <folder>] [--sign <minisign secret key>
 //                    [--public-key <minisign public key>] [--revoke <key id>]...
 //                    [--expires <days>]] <application folder> <version> <URL>
+//   pellarin-publish --updater <platform> [--output <folder>] [--sign …] <updater version
+//                    folder> <version> <URL>
 //   pellarin-publish --resign <release folder> --sign <minisign secret key> [--public-key …]
 //                    [--revoke <key id>]... [--expires <days>]
 //   pellarin-publish --check [<manifest URL>] [--ca <PEM file>] [--public-key <minisign.pub>]
@@ -69,6 +71,13 @@ struct Options
             QStringLiteral("With --sign: updaters refuse the release this many days from now, "
                            "unless it is signed anew (--resign)."),
             QStringLiteral("days")};
+    QCommandLineOption updater{
+            QStringLiteral("updater"),
+            QStringLiteral("Publish a release of the updater itself for this platform "
+                           "(windows-x86_64, linux-x86_64): the folder is one whole updater "
+                           "version, added to the live latest.json beside the application's "
+                           "release."),
+            QStringLiteral("platform")};
     QCommandLineOption resign{
             QStringLiteral("resign"),
             QStringLiteral("Sign the live release in this folder anew, with a new time (and "
@@ -84,7 +93,8 @@ struct Options
 // This build's settings, with what the command line gives instead.
 int check(const QCommandLineParser &parser, const Options &options)
 {
-    if (parser.isSet(options.sign) || parser.isSet(options.output) || parser.isSet(options.resign))
+    if (parser.isSet(options.sign) || parser.isSet(options.output) || parser.isSet(options.resign)
+        || parser.isSet(options.updater))
         return fail(QStringLiteral("--check goes with --ca and --public-key only"));
     const QStringList arguments = parser.positionalArguments();
     if (arguments.size() > 1)
@@ -151,7 +161,10 @@ int publish(const QCommandLineParser &parser, const Options &options)
                            parser.value(options.sign),
                            parser.value(options.publicKey),
                            {},
-                           0};
+                           0,
+                           parser.value(options.updater)};
+    if (resigning && parser.isSet(options.updater))
+        return fail(QStringLiteral("--resign and --updater go apart"));
     QString error = signedFields(parser, options, &request);
     if (error.isEmpty())
         error = resigning ? resignRelease(request) : publishRelease(request);
@@ -172,8 +185,8 @@ int main(int argc, char **argv)
             "Packs an application folder into a release package and writes latest.json; or,\n"
             "with --check, fetches a published release as the updater would."));
     parser.addOptions({options.help, options.version, options.output, options.sign,
-                       options.publicKey, options.revoke, options.expires, options.resign,
-                       options.check, options.ca});
+                       options.publicKey, options.revoke, options.expires, options.updater,
+                       options.resign, options.check, options.ca});
     parser.addPositionalArgument(QStringLiteral("folder"),
                                  QStringLiteral("The application, with bin/PellarinApp.exe."));
     parser.addPositionalArgument(QStringLiteral("version"), QStringLiteral("The release's name."));

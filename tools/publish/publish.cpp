@@ -70,17 +70,34 @@ bool isInside(const QString &path, const QString &folder)
     return real(path).startsWith(real(folder));
 }
 
+// The program that a package must hold: the application's, or for an updater release
+// the updater's own.
+QString requiredProgram(const PublishRequest &request)
+{
+    if (request.updaterPlatform.isEmpty())
+        return QLatin1String(programPath);
+    return request.updaterPlatform.startsWith(QLatin1String("windows"))
+            ? QStringLiteral("PellarinUpdater.exe")
+            : QStringLiteral("PellarinUpdater");
+}
+
 // The folder, the version and the URL.
 QString checkRelease(const PublishRequest &request, Plan *plan)
 {
     plan->root = QDir(request.folder).absolutePath();
     plan->url = QUrl(request.url, QUrl::StrictMode);
+    const QStringList platforms{QStringLiteral("windows-x86_64"), QStringLiteral("linux-x86_64")};
+    if (!request.updaterPlatform.isEmpty() && !platforms.contains(request.updaterPlatform)) {
+        return QStringLiteral("%1 is no platform of the updater (%2)")
+                .arg(request.updaterPlatform, platforms.join(QStringLiteral(", ")));
+    }
     if (!QFileInfo(plan->root).isDir())
         return QStringLiteral("%1 is not a folder").arg(plan->root);
-    if (!QFileInfo(plan->root + QLatin1Char('/') + QLatin1String(programPath)).isFile()) {
-        return QStringLiteral("%1 holds no %2; the updater starts that file, so a package "
-                              "without it cannot be installed")
-                .arg(plan->root, QLatin1String(programPath));
+    const QString program = requiredProgram(request);
+    if (!QFileInfo(plan->root + QLatin1Char('/') + program).isFile()) {
+        return QStringLiteral("%1 holds no %2; a package without the program it starts cannot "
+                              "be used")
+                .arg(plan->root, program);
     }
     if (request.version.trimmed().isEmpty())
         return QStringLiteral("the version must not be empty");
@@ -199,10 +216,22 @@ QString writeManifestFile(const QString &path, const ReleaseManifest &manifest)
     return QString();
 }
 
-// The package (and its signature) first, the manifest that names them last. Each is
-// written in a folder of this run's own, made afresh, so that two runs at once, or a link
-// left in the output folder, never mix into what is published.
-QString writeRelease(const PublishRequest &request, const Plan &plan)
+// The live manifest in `output`, or an empty one when there is none yet.
+QString readLive(const QString &output, ReleaseManifest *manifest)
+{
+    QFile live(QDir(output).absoluteFilePath(QStringLiteral("latest.json")));
+    if (!live.exists())
+        return QString();
+    if (!live.open(QIODevice::ReadOnly))
+        return QStringLiteral("cannot read %1: %2").arg(live.fileName(), live.errorString());
+    const QString unusable = parseManifest(live.readAll(), manifest);
+    return unusable.isEmpty() ? QString() : QStringLiteral("%1: %2").arg(live.fileName(), unusable);
+}
+
+// The package and its signature, in place; `placed` says what the manifest says of them.
+// Each is written in a folder of this run's own, made afresh, so that two runs at once, or
+// a link left in the output folder, never mix into what is published.
+QString placePackage(const PublishRequest &request, const Plan &plan, UpdaterRelease *placed)
 {
     const QDir outputDir(plan.output);
     if (!outputDir.mkpath(QStringLiteral(".")))
@@ -218,9 +247,9 @@ QString writeRelease(const PublishRequest &request, const Plan &plan)
     QString error;
     if (!writePackage(plan.root, plan.entries, part, &error))
         return error;
-    ReleaseManifest manifest{request.version, plan.url.toString(QUrl::FullyEncoded),
-                             QString::fromLatin1(sha256Of(part)), QFileInfo(part).size(),
-                             QString()};
+    UpdaterRelease &manifest = *placed;
+    manifest = {request.version, plan.url.toString(QUrl::FullyEncoded),
+                QString::fromLatin1(sha256Of(part)), QFileInfo(part).size(), QString()};
     if (manifest.hash.isEmpty())
         return QStringLiteral("cannot read back %1").arg(part);
     error = sameNameProblem(packagePath, manifest.hash.toLatin1());
@@ -239,17 +268,45 @@ QString writeRelease(const PublishRequest &request, const Plan &plan)
     error = placeNew(part, packagePath, manifest.hash.toLatin1());
     if (error.isEmpty() && !manifest.signature.isEmpty())
         error = replace(signaturePart, signaturePath);
-    if (!error.isEmpty())
-        return error;
+    if (error.isEmpty())
+        std::printf("package  %s (%lld entries, %lld bytes)\n", qPrintable(packagePath),
+                    qlonglong(plan.entries.size()), qlonglong(manifest.size));
+    return error;
+}
 
-    const QString manifestPath = outputDir.absoluteFilePath(QStringLiteral("latest.json"));
-    error = writeManifestFile(manifestPath, manifest);
+// The package first, the manifest that names it last: the application's release, or an
+// updater release beside it; what the live manifest says of the other stays.
+QString writeRelease(const PublishRequest &request, const Plan &plan)
+{
+    ReleaseManifest manifest;
+    const QString unreadable = readLive(plan.output, &manifest);
+    const bool updater = !request.updaterPlatform.isEmpty();
+    // An application release replaces a manifest it cannot read; an updater release goes
+    // beside a live one.
+    if (updater && !unreadable.isEmpty())
+        return unreadable;
+    if (updater && manifest.url.isEmpty())
+        return QStringLiteral("%1 holds no live release to add the updater to").arg(plan.output);
+    if (!unreadable.isEmpty())
+        manifest = ReleaseManifest();
+    UpdaterRelease placed;
+    QString error = placePackage(request, plan, &placed);
     if (!error.isEmpty())
         return error;
-    std::printf("package  %s (%lld entries, %lld bytes)\nmanifest %s\nsha256   %s\n",
-                qPrintable(packagePath), qlonglong(plan.entries.size()), qlonglong(manifest.size),
-                qPrintable(manifestPath), qPrintable(manifest.hash));
-    return QString();
+    if (!updater) {
+        manifest.version = placed.version;
+        manifest.url = placed.url;
+        manifest.hash = placed.hash;
+        manifest.size = placed.size;
+        manifest.signature = placed.signature;
+    } else {
+        manifest.updaters.insert(request.updaterPlatform, placed);
+    }
+    const QString manifestPath = QDir(plan.output).absoluteFilePath(QStringLiteral("latest.json"));
+    error = writeManifestFile(manifestPath, manifest);
+    if (error.isEmpty())
+        std::printf("manifest %s\nsha256   %s\n", qPrintable(manifestPath), qPrintable(placed.hash));
+    return error;
 }
 
 } // namespace

@@ -14,10 +14,17 @@ struct PublishRequest
     QString publicKey; // to check the signature with; empty for none
     QStringList revokes; // key ids that the release revokes, 16 hex digits each
     int expiresDays = 0; // the signature's end date, in days from now; 0 for none
+    // For an updater release: its platform ("windows-x86_64", "linux-x86_64"); the
+    // folder is then one whole updater version.
+    QString updaterPlatform;
 };
 
 // Packs the folder into the package and writes latest.json, which announces it, and
-// says what it wrote on standard output. Everything that can be known is checked before
+// says what it wrote on standard output; the updater releases that latest.json lists stay.
+// With `updaterPlatform`, the folder is one whole updater version (it must hold the
+// updater's program), and it becomes that platform's updater release in the live
+// latest.json, in place of the one there, the application's release and the other
+// platforms left as they are. Everything that can be known is checked before
 // anything is written, and the outputs are written under temporary names and renamed
 // into place, the package first and latest.json last, so a live release folder never
 // names a package that is not there; a package name, once published, never serves other
