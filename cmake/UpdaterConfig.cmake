@@ -1,11 +1,11 @@
 # add_updater_config(<target> SERVER <url> [CA <PEM file>] [SIGNING_KEY <minisign.pub>...]
 #                    [LOG_FILE] [SHOW_PROGRESS] [SKIP_UNCHANGED] [OFFLINE_START]
-#                    [DELTA_UPDATES])
+#                    [DELTA_UPDATES] [SELF_UPDATE])
 # Makes a small library that fixes where the updater looks for releases, which extra
 # certificate authority it trusts, whose signature it requires and which vendor options
 # it has. Every program links exactly one of them.
 function(add_updater_config target)
-    set(flags LOG_FILE SHOW_PROGRESS SKIP_UNCHANGED OFFLINE_START DELTA_UPDATES)
+    set(flags LOG_FILE SHOW_PROGRESS SKIP_UNCHANGED OFFLINE_START DELTA_UPDATES SELF_UPDATE)
     cmake_parse_arguments(PARSE_ARGV 1 arg "${flags}" "SERVER;CA" "SIGNING_KEY")
     set(server "${arg_SERVER}")
     set(ca_file "${arg_CA}")

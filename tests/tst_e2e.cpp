@@ -86,6 +86,7 @@ private slots:
     void applicationRunning();
     void secondUpdaterWhileFirstWaits();
     void corruptedDownload();
+    void startedByTheStarter();
     void signedRelease_data();
     void signedRelease();
     void guard_data();
@@ -379,6 +380,31 @@ void tst_EndToEnd::corruptedDownload()
     QCOMPARE(updater->exitCode(), 0);
     QCOMPARE(installed(QStringLiteral("bin/PellarinApp.exe")), QStringLiteral("release 3.0"));
     QVERIFY(!QFile::exists(report));
+}
+
+// A self-updating installation: the starter runs the version that updater/current names,
+// which installs App beside the starter and proves itself.
+void tst_EndToEnd::startedByTheStarter()
+{
+    const QString version = updaterDir + QStringLiteral("/updater/" UPDATER_VERSION);
+    QVERIFY(QDir().mkpath(version));
+    QVERIFY(QFile::copy(onWine ? windowsBuild + "/tests/under-test-self/PellarinUpdater.exe"
+                               : SELF_UPDATER_UNDER_TEST,
+                        version + (onWine ? "/PellarinUpdater.exe" : "/PellarinUpdater")));
+    QVERIFY(writeFile(version + "/.complete", ""));
+    QVERIFY(writeFile(updaterDir + "/updater/current", UPDATER_VERSION "\n"));
+    useUpdater(QStringLiteral(STARTER_UNDER_TEST), QStringLiteral("/starter/PellarinUpdater.exe"));
+    server->serve(manifestPath, publish());
+
+    auto run = startUpdater({QStringLiteral("--silent")});
+    QVERIFY2(run->finishes(), run->err);
+    const qsizetype line = run->err.indexOf("Updater version: " UPDATER_VERSION "\n");
+    QVERIFY2(line >= 0 && line < run->err.indexOf(pipelineStarted), run->err);
+    QVERIFY2(run->err.contains("Program launched successfully.\n"), run->err);
+    QTRY_VERIFY(QFile::exists(report));
+    QCOMPARE(installed(QStringLiteral("bin/PellarinApp.exe")), QString::fromUtf8(reporter()));
+    QVERIFY(QFile::exists(version + "/.healthy"));
+    QVERIFY(!QFile::exists(version + "/App"));
 }
 
 void tst_EndToEnd::signedRelease_data()

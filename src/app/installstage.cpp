@@ -3,6 +3,7 @@
 #include "record.h"
 #include "stagedinstallation.h"
 #include "unpack.h"
+#include "versionfolder.h"
 #include "window.h"
 
 #include <QCoreApplication>
@@ -12,8 +13,7 @@
 
 QString window::InstallParent() const
 {
-    return settings.installParent.isEmpty() ? QCoreApplication::applicationDirPath()
-                                            : settings.installParent;
+    return settings.installParent.isEmpty() ? installationFolder(settings) : settings.installParent;
 }
 
 int window::LaunchInstalled()

@@ -2,9 +2,12 @@
 #include "logfile.h"
 #include "releaseconfig.h"
 #include "startup.h"
+#include "versionfolder.h"
 #include "window.h"
 
 #include <QApplication>
+#include <QDebug>
+#include <QScopeGuard>
 #include <QSharedMemory>
 
 #include <cstdlib>
@@ -18,19 +21,24 @@ int main(int argc, char **argv)
     const bool silent = silentRequested(argc, argv);
 
     QApplication app(argc, argv);
+    const Settings settings = buildSettings();
+    const QString folder = installationFolder(settings);
     std::unique_ptr<LogFile> log;
-    if (buildSettings().logFile) {
-        log = std::make_unique<LogFile>(QCoreApplication::applicationDirPath()
-                                        + QStringLiteral("/PellarinUpdater.log"));
-    }
+    if (settings.logFile)
+        log = std::make_unique<LogFile>(folder + QStringLiteral("/PellarinUpdater.log"));
+    if (settings.selfUpdate)
+        qDebug().noquote() << "Updater version:" << settings.updaterVersion;
+    // Whatever the run's outcome, this version ran.
+    const auto healthy = qScopeGuard([&settings] { markHealthy(settings); });
 
     QSharedMemory guard;
     QString why;
-    switch (takeInstanceGuard(guard, QCoreApplication::applicationDirPath(), &why)) {
+    switch (takeInstanceGuard(guard, folder, &why)) {
     case Guard::Taken:
         break;
     case Guard::HeldByAnother:
         qWarning() << "Can't start more than one instance of the application.";
+        markHealthy(settings);
         exit(0);
     case Guard::Unavailable:
         // Nothing will start, and the user must learn it.

@@ -41,4 +41,8 @@ struct Settings
     // a new one is rebuilt from it and the ranges of the new one that changed, and a
     // broken download is resumed.
     bool deltaUpdates = false;
+    // Vendor option for the years of a product: the updater is one version of several
+    // side by side (<folder>/updater/<version>/), run by a starter that never changes.
+    bool selfUpdate = false;
+    QString updaterVersion;
 };
