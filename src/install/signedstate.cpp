@@ -2,7 +2,6 @@
 
 #include "regularfile.h"
 
-#include <QDateTime>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -14,11 +13,6 @@ static constexpr qint64 clockAllowance = 3600;
 static QString signedStatePath(const QString &appPath)
 {
     return appPath + QStringLiteral(".signed");
-}
-
-static QString utc(qint64 seconds)
-{
-    return QDateTime::fromSecsSinceEpoch(seconds, Qt::UTC).toString(Qt::ISODate);
 }
 
 SignedState readSignedState(const QString &appPath)
@@ -57,10 +51,10 @@ QString refuseSignedRelease(const SignedRelease &release, const QString &version
     }
     if (release.timestamp < policy.installed.timestamp) {
         return QStringLiteral("signed at %1, before the installed release (signed at %2)")
-                .arg(utc(release.timestamp), utc(policy.installed.timestamp));
+                .arg(utcText(release.timestamp), utcText(policy.installed.timestamp));
     }
     if (release.expires >= 0 && policy.now > release.expires + clockAllowance)
-        return QStringLiteral("the release expired at %1").arg(utc(release.expires));
+        return QStringLiteral("the release expired at %1").arg(utcText(release.expires));
     return QString();
 }
 

@@ -1,6 +1,7 @@
 #include "signature.h"
 
 #include <QByteArrayList>
+#include <QDateTime>
 
 #include <openssl/evp.h>
 
@@ -40,6 +41,11 @@ static QString keyIdText(QByteArray id)
 {
     std::reverse(id.begin(), id.end());
     return QString::fromLatin1(id.toHex().toUpper());
+}
+
+QString utcText(qint64 seconds)
+{
+    return QDateTime::fromSecsSinceEpoch(seconds).toUTC().toString(Qt::ISODate);
 }
 
 QString normalKeyId(const QString &id)

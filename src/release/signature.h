@@ -25,6 +25,9 @@ struct SignedRelease
     QStringList revokes;
 };
 
+// A signed time as the log and --check name it: "2026-12-09T10:00:00Z".
+QString utcText(qint64 seconds);
+
 // Reads the fields of a trusted comment.
 SignedRelease readTrustedComment(const QByteArray &comment);
 

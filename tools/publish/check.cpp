@@ -83,18 +83,15 @@ QString transferred(const Fetched &fetched)
                                          : QStringLiteral("through the proxy ") + fetched.proxy);
 }
 
-QString utc(qint64 seconds)
-{
-    return QDateTime::fromSecsSinceEpoch(seconds, Qt::UTC).toString(Qt::ISODate);
-}
-
 // What the vendor signed with the package, a line a field; a warning when less than a
 // quarter of the time between signing and the end date is left.
 void reportSigned(const SignedRelease &release)
 {
     report("signature", QStringLiteral("made with the key %1").arg(release.keyId));
     report("signed",
-           QStringLiteral("timestamp:%1 (%2)").arg(release.timestamp).arg(utc(release.timestamp)));
+           QStringLiteral("timestamp:%1 (%2)")
+                   .arg(release.timestamp)
+                   .arg(utcText(release.timestamp)));
     report("signed", QStringLiteral("file:%1").arg(release.file));
     if (!release.version.isEmpty())
         report("signed", QStringLiteral("version:%1").arg(release.version));
@@ -107,7 +104,7 @@ void reportSigned(const SignedRelease &release)
     report("signed",
            QStringLiteral("expires:%1 (%2)%3")
                    .arg(release.expires)
-                   .arg(utc(release.expires),
+                   .arg(utcText(release.expires),
                         late ? QStringLiteral(": less than a quarter of the signed period is "
                                               "left; sign it anew (--resign)")
                              : QString()),
