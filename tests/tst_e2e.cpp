@@ -87,6 +87,8 @@ private slots:
     void secondUpdaterWhileFirstWaits();
     void corruptedDownload();
     void startedByTheStarter();
+    void qualify_data();
+    void qualify();
     void signedRelease_data();
     void signedRelease();
     void guard_data();
@@ -405,6 +407,49 @@ void tst_EndToEnd::startedByTheStarter()
     QCOMPARE(installed(QStringLiteral("bin/PellarinApp.exe")), QString::fromUtf8(reporter()));
     QVERIFY(QFile::exists(version + "/.healthy"));
     QVERIFY(!QFile::exists(version + "/App"));
+}
+
+void tst_EndToEnd::qualify_data()
+{
+    QTest::addColumn<QString>("setup");
+    QTest::addColumn<QByteArray>("line");
+
+    QTest::newRow("the live release verifies")
+            << "" << QByteArray("Qualified: this version would install the live release");
+    QTest::newRow("server down") << "down"
+                                 << QByteArray("Qualification failed: \"Connection refused\"");
+    QTest::newRow("a package with another digest")
+            << "digest" << QByteArray("Qualification failed: \"");
+    QTest::newRow("a package the pre-flight refuses")
+            << "no program" << QByteArray("Qualification failed: \"pas de fichier");
+}
+
+// A new version proves itself without a window, a guard or a change to the installation.
+void tst_EndToEnd::qualify()
+{
+    QFETCH(QString, setup);
+    QFETCH(QByteArray, line);
+
+    useUpdater(QStringLiteral(SELF_UPDATER_UNDER_TEST),
+               QStringLiteral("/tests/under-test-self/PellarinUpdater.exe"));
+    QJsonObject manifest = QJsonDocument::fromJson(publish()).object();
+    if (setup == "digest")
+        manifest.insert("hash", hexDigest("another package"));
+    if (setup == "no program")
+        server->serve(packagePath, ZipBuilder().file("readme.txt", "no program").build());
+    if (setup == "no program")
+        manifest.insert("hash", hexDigest(ZipBuilder().file("readme.txt", "no program").build()));
+    manifest.remove("size");
+    server->serve(manifestPath, QJsonDocument(manifest).toJson());
+    if (setup == "down")
+        server.reset();
+
+    auto run = startUpdater({QStringLiteral("--qualify")});
+    QVERIFY2(run->finishes(), run->err);
+    QVERIFY2(run->err.contains(line), run->err);
+    QCOMPARE(run->exitCode(), setup.isEmpty() ? 0 : 1);
+    QCOMPARE(installed(QStringLiteral("bin/PellarinApp.exe")), QStringLiteral("release 3.0"));
+    QVERIFY(!QFile::exists(updaterDir + "/.healthy"));
 }
 
 void tst_EndToEnd::signedRelease_data()

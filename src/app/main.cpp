@@ -1,5 +1,6 @@
 #include "localserver.h"
 #include "logfile.h"
+#include "qualification.h"
 #include "releaseconfig.h"
 #include "startup.h"
 #include "versionfolder.h"
@@ -19,6 +20,10 @@ int main(int argc, char **argv)
     std::cout << "=== Updater entry point ===" << std::endl;
 
     const bool silent = silentRequested(argc, argv);
+    if (qualifyRequested(argc, argv)) {
+        QCoreApplication app(argc, argv);
+        return qualify(buildSettings());
+    }
 
     QApplication app(argc, argv);
     const Settings settings = buildSettings();
