@@ -458,14 +458,9 @@ void tst_Publish::updaterRelease()
     const QString base = QStringLiteral("https://releases.pellarin.example/");
     QCOMPARE(publish({"--output", out, app, "4.0", base + "p-4.0.zip"}), 0);
     const QByteArray release = readFile(out + "/latest.json");
-    for (const char *platform : {"linux-x86_64", "windows-x86_64"}) {
-        QByteArray err;
-        QCOMPARE(publish({"--updater", platform, "--output", out, updater, "1.1",
-                          base + "updater-" + platform + ".zip"},
-                         &err),
-                 platform == QLatin1String("linux-x86_64") ? 0 : 1);
-        QVERIFY(err.isEmpty() || err.contains("holds no PellarinUpdater.exe"));
-    }
+    QCOMPARE(publish({"--updater", "linux-x86_64", "--output", out, updater, "1.1",
+                      base + "updater-linux-x86_64.zip"}),
+             0);
     // Published again over another version under the same name: refused.
     QVERIFY(writeFile(updater + "/more.txt", "more"));
     QByteArray err;
