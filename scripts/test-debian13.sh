@@ -28,8 +28,10 @@ fi
 # The working tree as it is, build folders aside; the chroot's own builds are kept.
 mkdir -p "$chroot/src"
 find "$chroot/src" -mindepth 1 -maxdepth 1 ! -name build-tests -exec rm -rf {} +
+# Copied as new (-m): with the times of the checkout, sources older than the build kept
+# from another tree's run would not be compiled again.
 tar -C "$root" --exclude='./build*' --exclude=./demo-run --exclude=./bench-run --exclude=./.git \
-    -cf - . | tar -C "$chroot/src" -xf -
+    -cf - . | tar -C "$chroot/src" -xmf -
 cp /etc/resolv.conf "$chroot/etc/resolv.conf"
 
 # Runs a command in the chroot, in a mount namespace of its own so that nothing stays
