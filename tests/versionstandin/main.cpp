@@ -1,13 +1,17 @@
 // Stands in for an updater version under the starter: notes in ran.txt, two folders up,
 // its version folder's name, its arguments and its working folder, then does what the
-// file "behaviour" beside it says: "crash" writes through a null pointer (SIGSEGV, or
-// 0xC0000005 on Windows), "stop" is stopped as a person stops a program (SIGTERM), and
-// anything else writes .healthy and ends. Built without the sanitizers, whose reports
-// would end it with an exit code instead.
+// file "behaviour" beside it says: "crash" writes through a null pointer (SIGSEGV; on
+// Windows it ends with the status of an access violation, 0xC0000005), "stop" is stopped
+// as a person stops a program (SIGTERM), and anything else writes .healthy and ends.
+// Built without the sanitizers, whose reports would end it with an exit code instead.
 #include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <string>
+
+#ifdef _WIN32
+#    include <windows.h>
+#endif
 
 namespace fs = std::filesystem;
 
@@ -23,8 +27,14 @@ int main(int argc, char **argv)
     ran.close();
     std::string behaviour;
     std::ifstream(folder / "behaviour") >> behaviour;
+#ifdef _WIN32
+    // As an access violation ends a program, without the debugger that Wine would start.
+    if (behaviour == "crash")
+        ExitProcess(0xC0000005);
+#else
     if (behaviour == "crash")
         *static_cast<volatile int *>(nullptr) = 0;
+#endif
     if (behaviour == "stop")
         std::raise(SIGTERM);
     std::ofstream(folder / ".healthy").put('\n');
