@@ -88,10 +88,12 @@ QString transferred(const Fetched &fetched)
 void reportSigned(const SignedRelease &release)
 {
     report("signature", QStringLiteral("made with the key %1").arg(release.keyId));
-    report("signed",
-           QStringLiteral("timestamp:%1 (%2)")
-                   .arg(release.timestamp)
-                   .arg(utcText(release.timestamp)));
+    if (release.timestamp >= 0) {
+        report("signed",
+               QStringLiteral("timestamp:%1 (%2)")
+                       .arg(release.timestamp)
+                       .arg(utcText(release.timestamp)));
+    }
     report("signed", QStringLiteral("file:%1").arg(release.file));
     if (!release.version.isEmpty())
         report("signed", QStringLiteral("version:%1").arg(release.version));
