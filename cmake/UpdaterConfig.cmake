@@ -1,12 +1,16 @@
 # add_updater_config(<target> SERVER <url> [CA <PEM file>] [SIGNING_KEY <minisign.pub>...]
 #                    [LOG_FILE] [SHOW_PROGRESS] [SKIP_UNCHANGED] [OFFLINE_START]
-#                    [DELTA_UPDATES] [SELF_UPDATE])
+#                    [DELTA_UPDATES] [SELF_UPDATE] [VERSION <dotted version>])
 # Makes a small library that fixes where the updater looks for releases, which extra
 # certificate authority it trusts, whose signature it requires and which vendor options
-# it has. Every program links exactly one of them.
+# it has, and which version it is (UPDATER_VERSION unless VERSION says). Every program
+# links exactly one of them.
 function(add_updater_config target)
     set(flags LOG_FILE SHOW_PROGRESS SKIP_UNCHANGED OFFLINE_START DELTA_UPDATES SELF_UPDATE)
-    cmake_parse_arguments(PARSE_ARGV 1 arg "${flags}" "SERVER;CA" "SIGNING_KEY")
+    cmake_parse_arguments(PARSE_ARGV 1 arg "${flags}" "SERVER;CA;VERSION" "SIGNING_KEY")
+    if(arg_VERSION)
+        set(UPDATER_VERSION "${arg_VERSION}")
+    endif()
     set(server "${arg_SERVER}")
     set(ca_file "${arg_CA}")
     set(key_files "${arg_SIGNING_KEY}")

@@ -87,6 +87,8 @@ private slots:
     void secondUpdaterWhileFirstWaits();
     void corruptedDownload();
     void startedByTheStarter();
+    void selfUpdate_data();
+    void selfUpdate();
     void qualify_data();
     void qualify();
     void signedRelease_data();
@@ -104,6 +106,14 @@ private:
     // manifest.
     QByteArray publish(const QStringList &options = {},
                        const QString &version = QStringLiteral("3.1"));
+    // Publishes `folder` as the updater `version` for this platform beside the release;
+    // returns the manifest and leaves the package in `package`.
+    QByteArray publishUpdater(const QStringList &options, const QString &folder,
+                              const QString &version);
+    // Runs the publishing tool and serves the package that it made as `name`.
+    void runPublish(const QStringList &arguments, const QString &name);
+    // A self-updating installation whose one version, UPDATER_VERSION, is `program`.
+    void installSelfUpdating(const QString &linuxProgram, const QString &windowsProgram);
     // Finds the error box on the display, sees that it waits for the user, and answers it.
     void answerErrorBox(TestProcess &updater);
     // `logToStderr` false: Qt's default, where a Windows GUI program logs to the debugger.
@@ -192,17 +202,32 @@ QByteArray tst_EndToEnd::publish(const QStringList &options, const QString &vers
     script.close();
 
     const QString name = QStringLiteral("pellarin-%1.zip").arg(version);
+    runPublish(options + QStringList{QStringLiteral("--output"), www, app, version}, name);
+    return readFile(www + QStringLiteral("/latest.json"));
+}
+
+QByteArray tst_EndToEnd::publishUpdater(const QStringList &options, const QString &folder,
+                                        const QString &version)
+{
+    const QString name = QStringLiteral("updater-%1.zip").arg(version);
+    const QString www = env->filePath(QStringLiteral("release/www"));
+    runPublish(options
+                       + QStringList{QStringLiteral("--updater"), QStringLiteral("linux-x86_64"),
+                                     QStringLiteral("--output"), www, folder, version},
+               name);
+    return readFile(www + QStringLiteral("/latest.json"));
+}
+
+void tst_EndToEnd::runPublish(const QStringList &arguments, const QString &name)
+{
     const QString path = QStringLiteral("/QVX/release/") + name;
     QProcess tool;
-    tool.start(
-            QStringLiteral(PUBLISH_TOOL),
-            options + QStringList{QStringLiteral("--output"), www, app, version, server->url(path)});
+    tool.start(QStringLiteral(PUBLISH_TOOL), arguments + QStringList{server->url(path)});
     tool.waitForFinished();
     if (tool.exitCode() != 0)
         qFatal("publishing failed: %s", tool.readAllStandardError().constData());
-    package = readFile(www + QLatin1Char('/') + name);
+    package = readFile(env->filePath(QStringLiteral("release/www/")) + name);
     server->serve(path, package);
-    return readFile(www + QStringLiteral("/latest.json"));
 }
 
 std::unique_ptr<TestProcess> tst_EndToEnd::startUpdater(const QStringList &arguments,
@@ -395,16 +420,22 @@ void tst_EndToEnd::corruptedDownload()
 
 // A self-updating installation: the starter runs the version that updater/current names,
 // which installs App beside the starter and proves itself.
-void tst_EndToEnd::startedByTheStarter()
+void tst_EndToEnd::installSelfUpdating(const QString &linuxProgram, const QString &windowsProgram)
 {
     const QString version = updaterDir + QStringLiteral("/updater/" UPDATER_VERSION);
     QVERIFY(QDir().mkpath(version));
-    QVERIFY(QFile::copy(onWine ? windowsBuild + "/tests/under-test-self/PellarinUpdater.exe"
-                               : SELF_UPDATER_UNDER_TEST,
+    QVERIFY(QFile::copy(onWine ? windowsBuild + windowsProgram : linuxProgram,
                         version + (onWine ? "/PellarinUpdater.exe" : "/PellarinUpdater")));
     QVERIFY(writeFile(version + "/.complete", ""));
     QVERIFY(writeFile(updaterDir + "/updater/current", UPDATER_VERSION "\n"));
     useUpdater(QStringLiteral(STARTER_UNDER_TEST), QStringLiteral("/starter/PellarinUpdater.exe"));
+}
+
+void tst_EndToEnd::startedByTheStarter()
+{
+    installSelfUpdating(QStringLiteral(SELF_UPDATER_UNDER_TEST),
+                        QStringLiteral("/tests/under-test-self/PellarinUpdater.exe"));
+    const QString version = updaterDir + QStringLiteral("/updater/" UPDATER_VERSION);
     server->serve(manifestPath, publish());
 
     auto run = startUpdater({QStringLiteral("--silent")});
@@ -416,6 +447,100 @@ void tst_EndToEnd::startedByTheStarter()
     QCOMPARE(installed(QStringLiteral("bin/PellarinApp.exe")), QString::fromUtf8(reporter()));
     QVERIFY(QFile::exists(version + "/.healthy"));
     QVERIFY(!QFile::exists(version + "/App"));
+}
+
+void tst_EndToEnd::selfUpdate_data()
+{
+    QTest::addColumn<QString>("setup");
+    QTest::addColumn<QByteArray>("line");
+    QTest::addColumn<QString>("current");
+
+    const QString unchanged = UPDATER_VERSION;
+    const QByteArray refused = "Updater 1.1 not installed: ";
+    QTest::newRow("a newer updater") << "newer" << QByteArray("Updater 1.1 is now current")
+                                     << "1.1";
+    QTest::newRow("a newer updater that does not qualify")
+            << "unqualified" << refused + "it did not qualify: its qualification ended with 1"
+            << unchanged;
+    QTest::newRow("a damaged updater package")
+            << "damaged" << QByteArray(", the manifest says \"") << unchanged;
+    QTest::newRow("an updater package without the updater")
+            << "no program" << refused + "pas de fichier PellarinUpdater lisible" << unchanged;
+    QTest::newRow("an older updater") << "older" << QByteArray() << unchanged;
+    QTest::newRow("a version that failed to start before")
+            << "failed" << refused + "it failed to start before" << unchanged;
+    QTest::newRow("signed build, an unsigned updater package")
+            << "signed, unsigned" << refused + "the manifest has no signature" << unchanged;
+    QTest::newRow("signed build, an updater signed before the running one")
+            << "signed, before" << refused + "signed at " << unchanged;
+}
+
+// After the application has been launched, the updater installs a newer version of itself
+// beside it, and makes it current once it has qualified; or leaves everything as it was.
+void tst_EndToEnd::selfUpdate()
+{
+    QFETCH(QString, setup);
+    QFETCH(QByteArray, line);
+    QFETCH(QString, current);
+    if (onWine)
+        QSKIP("the setup program's step updates the Windows program");
+
+    const bool signedBuild = setup.startsWith("signed");
+    installSelfUpdating(signedBuild ? SIGNED_SELF_UPDATER_UNDER_TEST : SELF_UPDATER_UNDER_TEST,
+                        QString());
+    const QString updater = updaterDir + QStringLiteral("/updater");
+    const QStringList sign{"--sign", TEST_CERT_DIR "/minisign.key", "--public-key",
+                           TEST_CERT_DIR "/minisign.pub"};
+    publish(signedBuild ? sign : QStringList());
+    const QString next = env->filePath(QStringLiteral("release/updater"));
+    QVERIFY(QDir().mkpath(next));
+    QVERIFY(QFile::copy(setup == "newer" ? NEXT_UPDATER_UNDER_TEST : VERSION_STANDIN,
+                        next + "/PellarinUpdater"));
+    QVERIFY(writeFile(next + "/behaviour", setup.toUtf8()));
+    const QString version = setup == "older" ? QStringLiteral("0.9") : QStringLiteral("1.1");
+    QJsonObject manifest = QJsonDocument::fromJson(
+                                   publishUpdater(setup == "signed, before" ? sign : QStringList(),
+                                                  next, version))
+                                   .object();
+    const QString updaterPath = "/QVX/release/updater-" + version + ".zip";
+    QJsonObject updaters = manifest.value("updater").toObject();
+    QJsonObject entry = updaters.value("linux-x86_64").toObject();
+    if (setup == "damaged") {
+        package[package.size() / 2] = char(~package.at(package.size() / 2));
+    } else if (setup == "no program") {
+        package = ZipBuilder().file("readme.txt", "no program").build();
+        entry.insert("hash", hexDigest(package));
+        entry.insert("size", package.size());
+    } else if (setup == "failed") {
+        QVERIFY(QDir().mkpath(updater + "/1.1") && writeFile(updater + "/1.1/.failed", ""));
+    } else if (setup == "signed, before") {
+        const QByteArray later = QByteArray::number(QDateTime::currentSecsSinceEpoch() + 3600);
+        QVERIFY(writeFile(updater + "/" UPDATER_VERSION "/.signed", later));
+    }
+    server->serve(updaterPath, package);
+    updaters.insert("linux-x86_64", entry);
+    manifest.insert("updater", updaters);
+    server->serve(manifestPath, QJsonDocument(manifest).toJson());
+
+    auto run = startUpdater({QStringLiteral("--silent")});
+    QVERIFY2(run->finishes(60000), run->err);
+    QTRY_VERIFY(QFile::exists(report));
+    QVERIFY2(line.isEmpty() ? !run->err.contains(" found; installing") : run->err.contains(line),
+             run->err);
+    QCOMPARE(server->requests.contains("GET " + updaterPath), !line.isEmpty() && setup != "failed");
+    QCOMPARE(readFile(updater + "/current"), current.toUtf8() + "\n");
+    // Nothing left of an update that failed; the version that failed is kept marked.
+    const QStringList kept = setup == "newer" || setup == "failed"
+            ? QStringList{UPDATER_VERSION, "1.1", "current"}
+            : QStringList{UPDATER_VERSION, "current"};
+    QCOMPARE(QDir(updater).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
+             setup == "newer" ? kept + QStringList{"previous"} : kept);
+    if (setup == "newer") {
+        // The next start runs the new version.
+        auto second = startUpdater({QStringLiteral("--silent")});
+        QVERIFY2(second->finishes(), second->err);
+        QVERIFY2(second->err.contains("Updater version: 1.1\n"), second->err);
+    }
 }
 
 void tst_EndToEnd::qualify_data()

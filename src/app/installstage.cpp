@@ -24,6 +24,7 @@ int window::LaunchInstalled()
     const QStringList arguments = silent ? QStringList{QStringLiteral("--silent")} : QStringList{};
     if (QProcess::startDetached(program, arguments, QString(), nullptr)) {
         qDebug() << "Program launched successfully.";
+        launched = true;
         return 0;
     }
     qDebug() << "Failed to launch program.";

@@ -2,6 +2,7 @@
 #include "logfile.h"
 #include "qualification.h"
 #include "releaseconfig.h"
+#include "selfupdate.h"
 #include "startup.h"
 #include "versionfolder.h"
 #include "window.h"
@@ -59,6 +60,12 @@ int main(int argc, char **argv)
         w.silent = silent;
         w.show();
         result = app.exec();
+        // Once the application runs, so that it never waits for this.
+        if (settings.selfUpdate && w.launched) {
+            w.hide();
+            markHealthy(settings);
+            updateUpdater(settings, w.Manifest());
+        }
     }
     return result;
 }

@@ -72,6 +72,7 @@ void window::ParseManifest(const QByteArray &body)
     version = manifest.version;
     expectedSize = manifest.size;
     signature = manifest.signature;
+    updaters = manifest.updaters;
     qDebug() << "Version:" << manifest.version;
     qDebug() << "URL:" << manifest.url;
     qDebug() << "Hash:" << manifest.hash;

@@ -7,7 +7,7 @@
 
 ReleaseManifest window::Manifest() const
 {
-    return {version, packageUrl, expectedHash, expectedSize, signature, {}};
+    return {version, packageUrl, expectedHash, expectedSize, signature, updaters};
 }
 
 SigningPolicy window::Signing() const

@@ -58,6 +58,11 @@ public:
     InstallPlan plan;
     // Why the update failed, for the line that says the installed release starts instead.
     QString failure;
+    // The manifest's releases of the updater itself.
+    QMap<QString, UpdaterRelease> updaters;
+    // Whether the application was started, after which a self-updating updater may
+    // update itself.
+    bool launched = false;
 
     // The folder that holds App.
     QString InstallParent() const;

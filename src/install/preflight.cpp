@@ -100,14 +100,15 @@ static QString fileAndFolder(const QSet<QString> &files, const QSet<QString> &fo
             .arg(both.join(QStringLiteral(", ")));
 }
 
-QString planInstallation(QuaZip &zip, QByteArrayView archive, qint64 blockSize, InstallPlan *plan)
+QString planInstallation(QuaZip &zip, QByteArrayView archive, qint64 blockSize, InstallPlan *plan,
+                         const QString &required)
 {
     qint64 records = 0;
     const QString problem = countZipDirectory(archive, &records);
     if (!problem.isEmpty())
         return problem;
 
-    const QString program = QString::fromLatin1(programPath);
+    const QString program = required.isEmpty() ? QString::fromLatin1(programPath) : required;
     int programEntry = -1;
     QSet<QString> files;
     for (bool more = zip.goToFirstFile(); more; more = zip.goToNextFile()) {

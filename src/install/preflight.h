@@ -61,9 +61,10 @@ bool readEntry(QuaZip &zip, const PlannedEntry &entry, QByteArray *data);
 
 // Reads the whole directory of the open archive, and inflates the program. Returns why
 // the package cannot be installed (the directory cannot be read to its end, holds no
-// bin/PellarinApp.exe that unpacks whole, or names a file where a folder must be), or
-// nothing.
-QString planInstallation(QuaZip &zip, QByteArrayView archive, qint64 blockSize, InstallPlan *plan);
+// `program`, by default bin/PellarinApp.exe, that unpacks whole, or names a file where a
+// folder must be), or nothing.
+QString planInstallation(QuaZip &zip, QByteArrayView archive, qint64 blockSize, InstallPlan *plan,
+                         const QString &program = QString());
 
 // The archive's names of the entries that the installer would leave out, damaged or
 // unreadable; inflates every entry of the plan. Unsafe names, left out by design, are not

@@ -27,7 +27,8 @@ QString checkSigned(const QByteArray &blake2b, const ReleaseManifest &manifest,
 
 Verification verifyPackage(const QByteArray &package, const QString &sha256,
                            const QByteArray &blake2b, const ReleaseManifest &manifest,
-                           const SigningPolicy &signing, qint64 blockSize)
+                           const SigningPolicy &signing, qint64 blockSize,
+                           const QString &program)
 {
     if (manifest.size >= 0 && package.size() != manifest.size) {
         return refuse(Verification::Size,
@@ -60,7 +61,7 @@ Verification verifyPackage(const QByteArray &package, const QString &sha256,
     }
     Verification result;
     result.signedRelease = signedRelease;
-    result.reason = planInstallation(zip, package, blockSize, &result.plan);
+    result.reason = planInstallation(zip, package, blockSize, &result.plan, program);
     if (!result.reason.isEmpty())
         result.failed = Verification::Archive;
     return result;

@@ -30,10 +30,12 @@ struct Verification
 
 // `sha256` is the package's lower-case hex SHA-256 and `blake2b` its BLAKE2b-512 (the
 // latter only looked at with signing keys), both taken as it arrived. `blockSize` is
-// the installation volume's.
+// the installation volume's. `program` is the one the package must hold, when it is not
+// the application's.
 Verification verifyPackage(const QByteArray &package, const QString &sha256,
                            const QByteArray &blake2b, const ReleaseManifest &manifest,
-                           const SigningPolicy &signing, qint64 blockSize);
+                           const SigningPolicy &signing, qint64 blockSize,
+                           const QString &program = QString());
 
 // The signature check alone, and what the release says against what is installed.
 QString checkSigned(const QByteArray &blake2b, const ReleaseManifest &manifest,

@@ -8,3 +8,9 @@ inline constexpr char applicationSocket[] = "Travik-Software.Pellarin";
 inline constexpr char installFolder[] = "App";
 // The program that an installation starts, relative to App.
 inline constexpr char programPath[] = "bin/PellarinApp.exe";
+// The updater's program, and in a self-updating installation the starter's too.
+#ifdef _WIN32
+inline constexpr char updaterProgram[] = "PellarinUpdater.exe";
+#else
+inline constexpr char updaterProgram[] = "PellarinUpdater";
+#endif

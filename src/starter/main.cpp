@@ -6,6 +6,8 @@
 // the end of its first run). A version that failed so is marked .failed and never chosen
 // again. It reads nothing else, uses no network and no Qt, and on Windows only the
 // system's libraries.
+#include "names.h"
+
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -25,12 +27,6 @@ extern char **environ;
 namespace fs = std::filesystem;
 
 namespace {
-
-#ifdef _WIN32
-const char programName[] = "PellarinUpdater.exe";
-#else
-const char programName[] = "PellarinUpdater";
-#endif
 
 enum class Outcome { Ended, NotStarted, Crashed };
 
@@ -150,7 +146,7 @@ int start(const Arguments &arguments)
     const fs::path updater = ownFolder() / "updater";
     const fs::path current = chosen(updater, "current");
     if (!current.empty()) {
-        const Outcome outcome = run(current / programName, arguments);
+        const Outcome outcome = run(current / updaterProgram, arguments);
         std::error_code error;
         const bool proved = fs::exists(current / ".healthy", error);
         if (outcome == Outcome::Ended || (outcome == Outcome::Crashed && proved))
@@ -158,7 +154,7 @@ int start(const Arguments &arguments)
         mark(current, ".failed");
     }
     const fs::path previous = chosen(updater, "previous");
-    if (!previous.empty() && run(previous / programName, arguments) != Outcome::NotStarted)
+    if (!previous.empty() && run(previous / updaterProgram, arguments) != Outcome::NotStarted)
         return 0;
     tell("Pellarin cannot start; please install it again.");
     return 1;
