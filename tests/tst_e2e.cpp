@@ -11,8 +11,10 @@
 #include <QCryptographicHash>
 #include <QDateTime>
 #include <QDirIterator>
+#include <QElapsedTimer>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QRandomGenerator>
 #include <QSharedMemory>
 #include <QtTest>
 
@@ -89,6 +91,8 @@ private slots:
     void startedByTheStarter();
     void selfUpdate_data();
     void selfUpdate();
+    void killedSelfUpdate_data();
+    void killedSelfUpdate();
     void qualify_data();
     void qualify();
     void signedRelease_data();
@@ -101,15 +105,17 @@ private slots:
 
 private:
     // Publishes `bin/PellarinApp.exe` (a script that reports how it was started) with the
-    // publishing tool; returns the manifest and leaves the package in `package`.
-    // Publishes the test application as `version`, at packagePath for 3.1; returns the
-    // manifest.
+    // publishing tool as `version`, at packagePath for 3.1; returns the manifest and leaves
+    // the package in `package`.
     QByteArray publish(const QStringList &options = {},
                        const QString &version = QStringLiteral("3.1"));
     // Publishes `folder` as the updater `version` for this platform beside the release;
     // returns the manifest and leaves the package in `package`.
     QByteArray publishUpdater(const QStringList &options, const QString &folder,
                               const QString &version);
+    // An updater whose program is `program`, as 1.1 (or `version`) beside the release.
+    QByteArray publishNextUpdater(const QByteArray &program, const QStringList &options = {},
+                                  const QString &version = QStringLiteral("1.1"));
     // Runs the publishing tool and serves the package that it made as `name`.
     void runPublish(const QStringList &arguments, const QString &name);
     // A self-updating installation whose one version, UPDATER_VERSION, is `program`.
@@ -138,6 +144,8 @@ private:
     QByteArray package;
     // The updater folder is a copy of the installed Windows program.
     bool installedCopy = false;
+    // Whether the updater is killed after its nth rename in updater/ (0: never).
+    int killAfterRename = 0;
 };
 
 void tst_EndToEnd::initTestCase()
@@ -218,6 +226,16 @@ QByteArray tst_EndToEnd::publishUpdater(const QStringList &options, const QStrin
     return readFile(www + QStringLiteral("/latest.json"));
 }
 
+QByteArray tst_EndToEnd::publishNextUpdater(const QByteArray &program, const QStringList &options,
+                                            const QString &version)
+{
+    const QString next = env->filePath(QStringLiteral("release/updater"));
+    QDir().mkpath(next);
+    writeFile(next + "/PellarinUpdater", program);
+    QFile::setPermissions(next + "/PellarinUpdater", executable());
+    return publishUpdater(options, next, version);
+}
+
 void tst_EndToEnd::runPublish(const QStringList &arguments, const QString &name)
 {
     const QString path = QStringLiteral("/QVX/release/") + name;
@@ -251,6 +269,16 @@ std::unique_ptr<TestProcess> tst_EndToEnd::startUpdater(const QStringList &argum
     environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
     environment.insert(QStringLiteral("DISPLAY"), display);
     environment.insert(QStringLiteral("LAUNCH_REPORT"), report);
+#ifdef KILL_AFTER_RENAME
+    if (killAfterRename > 0) {
+        environment.insert(QStringLiteral("LD_PRELOAD"), QStringLiteral(KILL_AFTER_RENAME));
+        environment.insert(QStringLiteral("KILL_AFTER_RENAME"), QString::number(killAfterRename));
+        environment.insert(QStringLiteral("KILL_RENAME_IN"), updaterDir + "/updater");
+        environment.insert(QStringLiteral("ASAN_OPTIONS"),
+                           environment.value(QStringLiteral("ASAN_OPTIONS"))
+                                   + QStringLiteral(":verify_asan_link_order=0"));
+    }
+#endif
     if (!logToStderr)
         environment.insert(QStringLiteral("WINEQT_FORCE_STDERR_LOGGING"), QStringLiteral("0"));
     updater->setWorkingDirectory(workingDir);
@@ -457,13 +485,15 @@ void tst_EndToEnd::selfUpdate_data()
 
     const QString unchanged = UPDATER_VERSION;
     const QByteArray refused = "Updater 1.1 not installed: ";
-    QTest::newRow("a newer updater") << "newer" << QByteArray("Updater 1.1 is now current")
-                                     << "1.1";
+    QTest::newRow("a newer updater")
+            << "newer" << QByteArray("Updater 1.1 is now current") << "1.1";
     QTest::newRow("a newer updater that does not qualify")
             << "unqualified" << refused + "it did not qualify: its qualification ended with 1"
             << unchanged;
     QTest::newRow("a damaged updater package")
             << "damaged" << QByteArray(", the manifest says \"") << unchanged;
+    QTest::newRow("a newer updater that cannot start")
+            << "not a program" << refused + "it did not qualify: it does not start" << unchanged;
     QTest::newRow("an updater package without the updater")
             << "no program" << refused + "pas de fichier PellarinUpdater lisible" << unchanged;
     QTest::newRow("an older updater") << "older" << QByteArray() << unchanged;
@@ -492,15 +522,17 @@ void tst_EndToEnd::selfUpdate()
     const QStringList sign{"--sign", TEST_CERT_DIR "/minisign.key", "--public-key",
                            TEST_CERT_DIR "/minisign.pub"};
     publish(signedBuild ? sign : QStringList());
-    const QString next = env->filePath(QStringLiteral("release/updater"));
-    QVERIFY(QDir().mkpath(next));
-    QVERIFY(QFile::copy(setup == "newer" ? NEXT_UPDATER_UNDER_TEST : VERSION_STANDIN,
-                        next + "/PellarinUpdater"));
-    QVERIFY(writeFile(next + "/behaviour", setup.toUtf8()));
     const QString version = setup == "older" ? QStringLiteral("0.9") : QStringLiteral("1.1");
-    QJsonObject manifest = QJsonDocument::fromJson(
-                                   publishUpdater(setup == "signed, before" ? sign : QStringList(),
-                                                  next, version))
+    // Qualifies, or not.
+    const QByteArray program = setup == "newer" ? readFile(NEXT_UPDATER_UNDER_TEST)
+            : setup == "not a program"          ? QByteArray("not a program")
+            : setup == "unqualified"            ? QByteArray("#!/bin/sh\nexit 1\n")
+                                                : QByteArray("#!/bin/sh\nexit 0\n");
+    QJsonObject manifest = QJsonDocument::fromJson(publishNextUpdater(program,
+                                                                      setup == "signed, before"
+                                                                              ? sign
+                                                                              : QStringList(),
+                                                                      version))
                                    .object();
     const QString updaterPath = "/QVX/release/updater-" + version + ".zip";
     QJsonObject updaters = manifest.value("updater").toObject();
@@ -543,6 +575,78 @@ void tst_EndToEnd::selfUpdate()
     }
 }
 
+void tst_EndToEnd::killedSelfUpdate_data()
+{
+    QTest::addColumn<int>("rename");
+    QTest::addColumn<int>("kills");
+
+    QTest::newRow("killed once the new version is unpacked") << 1 << 1;
+    QTest::newRow("killed once previous is written") << 2 << 1;
+    QTest::newRow("killed once the new current is beside the old") << 3 << 1;
+    QTest::newRow("killed once current is written") << 4 << 1;
+    QTest::newRow("killed at random moments") << 0 << 40;
+}
+
+// Wherever a self-update is killed, the next start runs a complete updater, which launches
+// the application and completes the update.
+void tst_EndToEnd::killedSelfUpdate()
+{
+    QFETCH(int, rename);
+    QFETCH(int, kills);
+    if (onWine)
+        QSKIP("the kills are made on Linux");
+
+    installSelfUpdating(QStringLiteral(SELF_UPDATER_UNDER_TEST), QString());
+    const QString updater = updaterDir + QStringLiteral("/updater");
+    publish();
+    server->serve(manifestPath, publishNextUpdater(readFile(NEXT_UPDATER_UNDER_TEST)));
+    const QStringList everyProcess{QStringLiteral("-f"), updaterDir + QLatin1Char('/')};
+
+    // An update that nothing stops, for how long one takes.
+    QElapsedTimer clock;
+    clock.start();
+    QVERIFY(startUpdater()->finishes(60000));
+    const int whole = int(clock.elapsed());
+    int inTheUpdate = 0;
+    for (int kill = 0; kill < kills; ++kill) {
+        QVERIFY(writeFile(updater + "/current", UPDATER_VERSION "\n"));
+        QVERIFY(QDir(updater + "/1.1").removeRecursively());
+        QFile::remove(updater + "/previous");
+        killAfterRename = rename;
+        auto killed = startUpdater();
+        killAfterRename = 0;
+        if (rename == 0) {
+            QTest::qWait(QRandomGenerator::global()->bounded(whole));
+            QProcess::execute(QStringLiteral("pkill"), QStringList{"-KILL"} + everyProcess);
+        }
+        killed->finishes(60000);
+        QCOMPARE(killed->state(), QProcess::NotRunning);
+        const auto alive = [&everyProcess] {
+            QProcess search;
+            search.start(QStringLiteral("pgrep"), everyProcess);
+            return !search.waitForFinished() || search.exitCode() != 1;
+        };
+        QTRY_VERIFY(!alive());
+        inTheUpdate += killed->err.contains("found; installing")
+                && !killed->err.contains("is now current");
+        QFile::remove(report);
+
+        auto run = startUpdater();
+        QVERIFY2(run->finishes(60000), run->err);
+        QVERIFY2(run->err.contains("Program launched successfully.\n"), run->err);
+        QTRY_VERIFY(QFile::exists(report));
+        const QByteArray ran
+                = run->err.mid(run->err.indexOf("Updater version: ") + 17).split('\n').first();
+        QVERIFY2(QFile::exists(updater + "/" + ran + "/.complete"), ran);
+        QCOMPARE(readFile(updater + "/current"), QByteArray("1.1\n"));
+        QVERIFY(!QFile::exists(updater + "/" UPDATER_VERSION "/.failed"));
+        QCOMPARE(QDir(updater).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
+                 QStringList({UPDATER_VERSION, "1.1", "current", "previous"}));
+    }
+    qInfo("%d of %d kills inside the self-update", inTheUpdate, kills);
+    QVERIFY(inTheUpdate >= kills / 4);
+}
+
 void tst_EndToEnd::qualify_data()
 {
     QTest::addColumn<QString>("setup");
@@ -554,6 +658,8 @@ void tst_EndToEnd::qualify_data()
                                  << QByteArray("Qualification failed: \"Connection refused\"");
     QTest::newRow("a package the pre-flight refuses")
             << "no program" << QByteArray("Qualification failed: \"pas de fichier");
+    QTest::newRow("a release its keys refuse")
+            << "signed" << QByteArray("Qualification failed: \"the manifest has no signature");
 }
 
 // A new version proves itself without a window, a guard or a change to the installation.
@@ -562,8 +668,12 @@ void tst_EndToEnd::qualify()
     QFETCH(QString, setup);
     QFETCH(QByteArray, line);
 
-    useUpdater(QStringLiteral(SELF_UPDATER_UNDER_TEST),
-               QStringLiteral("/tests/under-test-self/PellarinUpdater.exe"));
+    if (setup == "signed")
+        useUpdater(QStringLiteral(SIGNED_SELF_UPDATER_UNDER_TEST),
+                   QStringLiteral("/tests/under-test-signed-self/PellarinUpdater.exe"));
+    else
+        useUpdater(QStringLiteral(SELF_UPDATER_UNDER_TEST),
+                   QStringLiteral("/tests/under-test-self/PellarinUpdater.exe"));
     QJsonObject manifest = QJsonDocument::fromJson(publish()).object();
     if (setup == "no program") {
         package = ZipBuilder().file("readme.txt", "no program").build();

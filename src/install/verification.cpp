@@ -27,8 +27,7 @@ QString checkSigned(const QByteArray &blake2b, const ReleaseManifest &manifest,
 
 Verification verifyPackage(const QByteArray &package, const QString &sha256,
                            const QByteArray &blake2b, const ReleaseManifest &manifest,
-                           const SigningPolicy &signing, qint64 blockSize,
-                           const QString &program)
+                           const SigningPolicy &signing, qint64 blockSize, const QString &program)
 {
     if (manifest.size >= 0 && package.size() != manifest.size) {
         return refuse(Verification::Size,
