@@ -2,9 +2,10 @@
 # build's "setup" target with the variables below. Installs the build into a staging
 # folder, signs PellarinUpdater.exe there when SIGN_PKCS12 names a PKCS#12 file (its
 # password from the environment variable UPDATER_SIGN_PASSWORD), packs the folder with
-# makensis, then signs the setup program too.
+# makensis, then signs the setup program too. In a self-updating build (SETUP_SELF_UPDATE 1)
+# PellarinUpdater.exe is the starter, and the updater version's program is signed as well.
 foreach(variable BUILD_DIR STAGING SETUP_FILE NSI_IN PROJECT_SOURCE_DIR PROJECT_VERSION
-        APPLICATION_SOCKET MAKENSIS SETUP_COMPRESSOR)
+        APPLICATION_SOCKET MAKENSIS SETUP_COMPRESSOR SETUP_SELF_UPDATE UPDATER_VERSION)
     if(NOT DEFINED ${variable})
         message(FATAL_ERROR "MakeSetup.cmake needs ${variable}")
     endif()
@@ -47,6 +48,9 @@ if(NOT result EQUAL 0)
     message(FATAL_ERROR "cmake --install ${BUILD_DIR} failed")
 endif()
 sign("${STAGING}/PellarinUpdater.exe")
+if(SETUP_SELF_UPDATE)
+    sign("${STAGING}/updater/${UPDATER_VERSION}/PellarinUpdater.exe")
+endif()
 
 # What the uninstaller removes: exactly what was installed, files first, then the
 # folders, innermost first.

@@ -4,7 +4,9 @@
 # prefix installs it silently, checks the files, the Start-menu shortcut and the
 # uninstall key, runs the installed updater against a loopback release server, checks
 # that neither the setup program nor the uninstaller changes anything while the updater
-# runs, nor the uninstaller while Pellarin runs, and uninstalls it silently.
+# runs, nor the uninstaller while Pellarin runs, and uninstalls it silently. Then the same
+# for a self-updating build: the starter layout, an update of the updater from 1.0 to 1.1,
+# a 1.2 that crashes at start and is left for 1.1 for good, and the uninstaller.
 # Run by scripts/test-windows.sh with DISPLAY set:
 #   bash scripts/test-setup.sh <Windows build> <Linux build> <toolchain's wine-run.sh>
 set -euo pipefail
@@ -17,6 +19,19 @@ rm -rf "$work"
 mkdir -p "$work/www/QVX/release" "$work/app/bin"
 version=$(sed -n 's/^project(PellarinUpdater VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 fail() { echo "setup: $*" >&2; exit 1; }
+# The release folder on the loopback release server, in the background as $server.
+serve() {
+    python3 - "$work/www" "$linux/tests/certs" <<'SERVE' > "$work/server.log" 2>&1 &
+import functools, http.server, ssl, sys
+handler = functools.partial(http.server.SimpleHTTPRequestHandler, directory=sys.argv[1])
+server = http.server.ThreadingHTTPServer(("127.0.0.1", 47443), handler)
+context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+context.load_cert_chain(sys.argv[2] + "/server.pem", sys.argv[2] + "/server.key")
+server.socket = context.wrap_socket(server.socket, server_side=True)
+server.serve_forever()
+SERVE
+    server=$!
+}
 
 echo "--- a code-signing certificate, and the signed setup program"
 openssl req -x509 -newkey rsa:2048 -nodes -sha256 -days 30 -keyout "$work/ca.key" \
@@ -71,16 +86,7 @@ echo "--- the installed updater against a loopback release server"
 cp "$build/tests/launchreporter.exe" "$work/app/bin/PellarinApp.exe"
 "$linux/pellarin-publish" --output "$work/www/QVX/release" "$work/app" "setup test" \
     https://127.0.0.1:47443/QVX/release/pellarin-setup-test.zip > /dev/null
-python3 - "$work/www" "$linux/tests/certs" <<'SERVE' > "$work/server.log" 2>&1 &
-import functools, http.server, ssl, sys
-handler = functools.partial(http.server.SimpleHTTPRequestHandler, directory=sys.argv[1])
-server = http.server.ThreadingHTTPServer(("127.0.0.1", 47443), handler)
-context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-context.load_cert_chain(sys.argv[2] + "/server.pem", sys.argv[2] + "/server.key")
-server.socket = context.wrap_socket(server.socket, server_side=True)
-server.serve_forever()
-SERVE
-server=$!
+serve
 trap 'kill $server 2> /dev/null || true' EXIT
 sleep 0.5
 LAUNCH_REPORT="Z:$work/launched" WINEQT_FORCE_STDERR_LOGGING=1 timeout 60 \
@@ -128,3 +134,87 @@ wineserver -w
 wine reg query "$key" > /dev/null 2>&1 && fail "the uninstall key is still there"
 wineserver -k 2> /dev/null || true
 echo "folder, shortcut and key are gone"
+
+echo "--- a self-updating build's setup program installs the starter and updater 1.0"
+self=$build-self
+cmake -S . -B "$self" -G Ninja -DCMAKE_BUILD_TYPE=Release -DUPDATER_WERROR=ON \
+    -DCMAKE_TOOLCHAIN_FILE="$(dirname "$wine_run")/mingw-w64-x86_64-posix.cmake" \
+    -DUPDATER_SELF_UPDATE=ON -DUPDATER_VERSION=1.0 -DUPDATER_SETUP_COMPRESSOR=zlib \
+    -DUPDATER_RELEASE_SERVER=https://127.0.0.1:47443 \
+    -DUPDATER_TRUSTED_CA="$linux/tests/certs/ca.pem" > /dev/null
+cmake --build "$self" --target setup > "$work/self-setup.log"
+wine "$self/PellarinSetup-$version.exe" /S
+wineserver -w
+updater=$folder/updater
+for file in PellarinUpdater.exe updater/1.0/PellarinUpdater.exe updater/1.0/.complete \
+    updater/1.0/Qt6Core.dll updater/1.0/platforms/qwindows.dll; do
+    [ -f "$folder/$file" ] || fail "no $file in $folder"
+done
+[ "$(cat "$updater/current")" = 1.0 ] || fail "updater/current does not name 1.0"
+echo "the starter, updater/1.0/ and updater/current naming it"
+
+# One start of the starter; its log in $work/<name>.log.
+start() {
+    LAUNCH_REPORT="Z:$work/launched" WINEQT_FORCE_STDERR_LOGGING=1 timeout 120 \
+        wine "$folder/PellarinUpdater.exe" > "$work/$1.log" 2>&1 || true
+    wineserver -w
+    [ -f "$work/launched" ] || { cat "$work/$1.log"; fail "$1: the program did not start"; }
+    rm "$work/launched"
+}
+# `folder` as the updater version `version`, beside the release.
+publish_updater() {
+    "$linux/pellarin-publish" --updater windows-x86_64 --output "$work/www/QVX/release" "$1" "$2" \
+        "https://127.0.0.1:47443/QVX/release/updater-$2.zip" > /dev/null
+}
+mkdir -p "$work/next" "$work/crashing"
+(cd "$updater/1.0" && cp -r PellarinUpdater.exe *.dll platforms tls styles "$work/next/")
+cp "$build/tests/under-test-next/PellarinUpdater.exe" "$work/next/PellarinUpdater.exe"
+publish_updater "$work/next" 1.1
+serve
+sleep 0.5
+start update
+grep -q "Updater 1.1 is now current" "$work/update.log" || { cat "$work/update.log"; fail "1.0 did not update itself to 1.1"; }
+[ "$(cat "$updater/current")" = 1.1 ] && [ "$(cat "$updater/previous")" = 1.0 ] \
+    || fail "current and previous do not name 1.1 and 1.0"
+start updated
+grep -q "Updater version: 1.1" "$work/updated.log" || { cat "$work/updated.log"; fail "1.1 did not run"; }
+echo "1.0 updated itself to 1.1 once the program had started, and 1.1 ran at the next start"
+
+cp "$build/tests/version_standin.exe" "$work/crashing/PellarinUpdater.exe"
+echo crash > "$work/crashing/behaviour"
+publish_updater "$work/crashing" 1.2
+start crashing-update
+[ "$(cat "$updater/current")" = 1.2 ] || { cat "$work/crashing-update.log"; fail "1.2 was not installed"; }
+start fallback
+[ -f "$updater/1.2/.failed" ] || fail "1.2 crashed at start and was not marked"
+grep -q "Updater version: 1.1" "$work/fallback.log" || { cat "$work/fallback.log"; fail "1.1 did not run after 1.2 crashed"; }
+ran=$(wc -l < "$folder/ran.txt")
+start after-fallback
+[ "$(wc -l < "$folder/ran.txt")" = "$ran" ] || fail "1.2 was chosen again: $(cat "$folder/ran.txt")"
+grep -q "Updater 1.2 not installed: it failed to start before" "$work/after-fallback.log" \
+    || { cat "$work/after-fallback.log"; fail "1.1 did not leave 1.2 alone"; }
+kill $server 2> /dev/null || true
+echo "1.2 crashed at start, 1.1 ran in the same start, and 1.2 was never chosen again"
+
+echo "--- a later setup program installs beside, the uninstaller waits for any version"
+wine "$self/PellarinSetup-$version.exe" /S
+wineserver -w
+# The version that failed is never made previous.
+[ "$(cat "$updater/current")" = 1.0 ] && [ "$(cat "$updater/previous")" = 1.1 ] \
+    || fail "the setup program did not switch to 1.0"
+[ -f "$updater/1.1/.complete" ] || fail "the setup program removed another version"
+# Version 1.1 on its own, in its error box with no server.
+(WINEQT_FORCE_STDERR_LOGGING=1 wine "$updater/1.1/PellarinUpdater.exe" > "$work/waiting-self.log" 2>&1 &)
+for _ in $(seq 300); do grep -q "Error checking for update" "$work/waiting-self.log" && break; sleep 0.1; done
+grep -q "Error checking for update" "$work/waiting-self.log" || { cat "$work/waiting-self.log"; fail "1.1 did not wait"; }
+wine "$folder/Uninstall.exe" /S
+sleep 5
+[ -f "$updater/1.1/PellarinUpdater.exe" ] || fail "the uninstaller removed files while 1.1 ran"
+wineserver -k
+wineserver -w
+# What the stand-in for 1.2 noted is no file of the installation's.
+rm "$folder/ran.txt"
+wine "$folder/Uninstall.exe" /S
+wineserver -w
+[ ! -e "$folder" ] || fail "$folder is still there: $(cd "$folder" && find . | head)"
+echo "1.0 current and 1.1 previous; the uninstaller waited for 1.1, then removed every version"
