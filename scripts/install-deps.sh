@@ -2,7 +2,7 @@
 # Installs the Debian packages that building, testing and the demonstration need, and
 # those named as arguments. Does nothing when they are all there already.
 set -euo pipefail
-packages=(g++ cmake ninja-build pkg-config qt6-base-dev libquazip1-qt6-dev libgl-dev libssl-dev python3 zip
+packages=(g++ cmake ninja-build pkg-config qt6-base-dev libquazip1-qt6-dev libgl-dev libssl-dev libzstd-dev zlib1g-dev python3 zip
     openssl fonts-dejavu-core xvfb xauth xdotool x11-utils imagemagick nginx-light curl unzip time minisign procps
     "$@")
 missing=()

@@ -73,6 +73,7 @@ void window::ParseManifest(const QByteArray &body)
     expectedSize = manifest.size;
     signature = manifest.signature;
     updaters = manifest.updaters;
+    patches = manifest.patches;
     qDebug() << "Version:" << manifest.version;
     qDebug() << "URL:" << manifest.url;
     qDebug() << "Hash:" << manifest.hash;

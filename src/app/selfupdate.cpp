@@ -60,7 +60,7 @@ QString fetchVerified(const Settings &settings, const UpdaterRelease &release, Q
     *verification = verifyPackage(
             QByteArray::fromRawData(reinterpret_cast<const char *>(bytes), file.size()),
             download.digest(), download.blake2bDigest(),
-            {release.version, release.url, release.hash, release.size, release.signature, {}},
+            {release.version, release.url, release.hash, release.size, release.signature, {}, {}},
             {settings.signingKeys, kept, QDateTime::currentSecsSinceEpoch()},
             QStorageInfo(file.fileName()).blockSize(), QLatin1String(updaterProgram));
     return verification->failed == Verification::Passed ? QString() : verification->reason;

@@ -7,7 +7,7 @@
 
 ReleaseManifest window::Manifest() const
 {
-    return {version, packageUrl, expectedHash, expectedSize, signature, updaters};
+    return {version, packageUrl, expectedHash, expectedSize, signature, updaters, patches};
 }
 
 SigningPolicy window::Signing() const

@@ -60,6 +60,8 @@ public:
     QString failure;
     // The manifest's releases of the updater itself.
     QMap<QString, UpdaterRelease> updaters;
+    // Patch files from earlier packages to this one.
+    QList<PatchFile> patches;
     // Whether the application was started, after which a self-updating updater may
     // update itself.
     bool launched = false;

@@ -63,8 +63,11 @@ QByteArray localHeader(const ZipRecord &record, QByteArrayView installedHeader)
     qToLittleEndian<quint16>(record.method, out + 8);
     qToLittleEndian<quint16>(record.time, out + 10);
     qToLittleEndian<quint16>(record.date, out + 12);
-    // With a descriptor the tool may have left these zero here; the installed one says.
-    if (!(record.flags & descriptorFlag)) {
+    // With a descriptor the tool may have left these zero here; the installed one says
+    // whether it did.
+    const bool filledIn = qFromLittleEndian<quint32>(installedHeader.data() + 14) != 0
+            || qFromLittleEndian<quint32>(installedHeader.data() + 22) != 0;
+    if (!(record.flags & descriptorFlag) || filledIn) {
         qToLittleEndian<quint32>(record.crc, out + 14);
         qToLittleEndian<quint32>(quint32(record.compressedSize), out + 18);
         qToLittleEndian<quint32>(quint32(record.uncompressedSize), out + 22);
@@ -89,7 +92,9 @@ QByteArray dataDescriptor(const ZipRecord &record, qint64 room)
     return descriptor.right(room);
 }
 
-void merge(QList<std::pair<qint64, qint64>> *ranges, qint64 gap)
+} // namespace
+
+void mergeRanges(QList<std::pair<qint64, qint64>> *ranges, qint64 gap)
 {
     std::sort(ranges->begin(), ranges->end());
     QList<std::pair<qint64, qint64>> merged;
@@ -100,6 +105,22 @@ void merge(QList<std::pair<qint64, qint64>> *ranges, qint64 gap)
             merged.append(range);
     }
     *ranges = merged;
+}
+
+namespace {
+
+// The patch for `record`, which must be of its name, compression and sizes; -1 for none.
+qsizetype patchFor(const ZipRecord &record, const QList<PatchEntry> &patches,
+                   const QHash<QByteArray, qsizetype> &byName)
+{
+    const qsizetype index = byName.value(record.name, -1);
+    if (index < 0)
+        return -1;
+    const PatchEntry &patch = patches.at(index);
+    return patch.method == record.method && patch.compressedSize == record.compressedSize
+                    && patch.uncompressedSize == record.uncompressedSize
+            ? index
+            : -1;
 }
 
 } // namespace
@@ -113,7 +134,7 @@ qint64 DeltaPlan::bytesToFetch() const
 }
 
 QString planDelta(QByteArrayView installed, const ZipDirectory &next, qint64 size, qint64 gap,
-                  DeltaPlan *plan)
+                  DeltaPlan *plan, const QList<PatchEntry> &patches)
 {
     ZipDirectory old;
     const QString unreadable = readZipDirectory(installed, installed.size(), &old);
@@ -136,6 +157,18 @@ QString planDelta(QByteArrayView installed, const ZipDirectory &next, qint64 siz
     }
 
     *plan = DeltaPlan();
+    QHash<QByteArray, qsizetype> patchByName;
+    for (qsizetype i = 0; i < patches.size(); ++i)
+        patchByName.insert(patches.at(i).name, i);
+    // The installed entries by name, whatever their bytes, and the first readable one.
+    QHash<QByteArray, qsizetype> installedByName;
+    qsizetype anyInstalled = -1;
+    for (qsizetype i = old.records.size() - 1; i >= 0; --i) {
+        if (starts.at(i) >= 0) {
+            installedByName.insert(old.records.at(i).name, i);
+            anyInstalled = i;
+        }
+    }
     qint64 covered = 0;
     for (qsizetype i = 0; i < next.records.size(); ++i) {
         const ZipRecord &record = next.records.at(i);
@@ -144,11 +177,21 @@ QString planDelta(QByteArrayView installed, const ZipDirectory &next, qint64 siz
         if (record.localOffset > covered)
             plan->ranges.append({covered, record.localOffset - 1});
         covered = end;
-        // The same bytes under the same name first, then under any.
+        // The same bytes under the same name first, then under any; else a patch, from
+        // the installed entry of its name when it needs one.
         const qsizetype candidate = firstOfName.value({keyOf(record), record.name},
                                                       firstOfKind.value(keyOf(record), -1));
-        const qint64 from = candidate < 0 ? -1 : starts.at(candidate);
-        const qint64 installedHeader = candidate < 0 ? -1 : old.records.at(candidate).localOffset;
+        qsizetype patch = candidate < 0 ? patchFor(record, patches, patchByName) : -1;
+        const qsizetype earlier = installedByName.value(record.name, -1);
+        if (patch >= 0 && patches.at(patch).kind == PatchEntry::FromEarlier && earlier < 0)
+            patch = -1;
+        // Whose local header the new one is made after: an installed one, by the same tool.
+        const qsizetype model = candidate >= 0 ? candidate
+                : patch < 0                    ? -1
+                : earlier >= 0                 ? earlier
+                                               : anyInstalled;
+        const qint64 from = model < 0 ? -1 : starts.at(model);
+        const qint64 installedHeader = model < 0 ? -1 : old.records.at(model).localOffset;
         const qint64 headerLength = end - record.localOffset - record.compressedSize;
         if (from < 0 || headerLength < localSize) {
             plan->ranges.append({record.localOffset, end - 1});
@@ -175,11 +218,22 @@ QString planDelta(QByteArrayView installed, const ZipDirectory &next, qint64 siz
             plan->ranges.append({record.localOffset, record.localOffset + headerLength - 1});
             dataAt = record.localOffset + headerLength;
         }
-        plan->copies.append({dataAt, record.compressedSize, from});
-        ++plan->reused;
+        if (candidate >= 0) {
+            plan->copies.append({dataAt, record.compressedSize, from});
+            ++plan->reused;
+            continue;
+        }
+        const ZipRecord *base = earlier >= 0 ? &old.records.at(earlier) : nullptr;
+        plan->patched.append({dataAt,
+                              patch,
+                              base ? starts.at(earlier) : -1,
+                              base ? base->method : quint16(0),
+                              base ? base->compressedSize : 0,
+                              base ? base->uncompressedSize : 0,
+                              {record.localOffset, end - 1}});
     }
     if (next.offset > covered)
         plan->ranges.append({covered, next.offset - 1});
-    merge(&plan->ranges, gap);
+    mergeRanges(&plan->ranges, gap);
     return QString();
 }

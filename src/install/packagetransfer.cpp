@@ -3,10 +3,13 @@
 #include "digest.h"
 #include "download.h"
 #include "mappingguard.h"
+#include "packagelayout.h"
 #include "patience.h"
 #include "rangefetch.h"
+#include "record.h"
 #include "regularfile.h"
 
+#include <QCryptographicHash>
 #include <QDebug>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
@@ -140,8 +143,7 @@ void PackageTransfer::tailFinished()
     }
     size = download->total();
     validator = download->validator();
-    const QByteArray tail = download->takeBody();
-    ZipDirectory directory;
+    tail = download->takeBody();
     qint64 needed = 0;
     QString why = readZipDirectory(tail, size, &directory, &needed);
     if (size > settings.maxPackageSize) {
@@ -153,9 +155,72 @@ void PackageTransfer::tailFinished()
     } else if (validator.isEmpty()) {
         why = QStringLiteral("the server names no version of the package (ETag or Last-Modified)");
     }
-    DeltaPlan plan;
+    if (!why.isEmpty()) {
+        fallBack(why);
+        return;
+    }
+    // A patch file from the package that the installed release came from.
+    const QString installed = recordedRelease(appPath);
+    for (const PatchFile &patch : manifest.patches) {
+        if (installed.isEmpty() || patch.from != installed)
+            continue;
+        if (patch.size < size) {
+            startPatch(patch);
+            return;
+        }
+        qDebug().noquote() << "Patch file not used: it is not smaller than the package";
+    }
+    planRanges();
+}
+
+void PackageTransfer::startPatch(const PatchFile &patch)
+{
+    patchFile.setFileName(appPath + QStringLiteral(".patch"));
+    if (!clearOwnedName(patchFile.fileName()) || !openRegular(patchFile, QIODevice::ReadWrite)) {
+        qDebug().noquote() << "Patch file not used: cannot write" << patchFile.fileName();
+        planRanges();
+        return;
+    }
+    download = new Download(manager, QUrl(patch.url, QUrl::TolerantMode), settings,
+                            settings.maxPackageSize, patch.size, false, &patchFile, patience);
+    connect(download, &Download::finished, this, [this, patch] { patchFinished(patch); });
+}
+
+void PackageTransfer::patchFinished(const PatchFile &patch)
+{
+    fetched += download->bytesReceived();
+    download->deleteLater();
+    if (!timedOut.isEmpty()) {
+        end(timedOut);
+        return;
+    }
+    QString why = download->failed() ? download->errorString() : QString();
+    if (why.isEmpty() && download->digest() != patch.hash)
+        why = QStringLiteral("its digest is %1, the manifest says %2")
+                      .arg(download->digest(), patch.hash);
+    patchMap = why.isEmpty() && patchFile.size() > 0 ? patchFile.map(0, patchFile.size()) : nullptr;
+    if (why.isEmpty() && !patchMap)
+        why = QStringLiteral("cannot read %1").arg(patchFile.fileName());
     if (why.isEmpty())
-        why = rebuild(tail, directory, &plan);
+        why = readPatchFile(QByteArrayView(patchMap, patchFile.size()), &patches);
+    if (!why.isEmpty()) {
+        qDebug().noquote() << "Patch file not used:" << why;
+        patches.clear();
+    }
+    planRanges();
+}
+
+// The plan, the new package laid out from what is in hand, then the ranges that are left.
+void PackageTransfer::planRanges()
+{
+    DeltaPlan plan;
+    const QString why = rebuild(&plan);
+    patches.clear();
+    // Windows removes no file that is mapped.
+    if (patchMap)
+        patchFile.unmap(patchMap);
+    patchMap = nullptr;
+    patchFile.remove();
     if (why.isEmpty())
         startRanges(plan);
     else
@@ -191,8 +256,7 @@ void PackageTransfer::rangesFinished()
 
 // Lays out the new package in the target: what is in hand (the directory, the rebuilt
 // headers) and what App.package has; the rest is fetched into its place after.
-QString PackageTransfer::rebuild(const QByteArray &tail, const ZipDirectory &directory,
-                                 DeltaPlan *plan)
+QString PackageTransfer::rebuild(DeltaPlan *plan)
 {
     QFile installed(installedPackagePath(appPath));
     if (!openRegular(installed, QIODevice::ReadOnly) || installed.size() == 0)
@@ -203,22 +267,15 @@ QString PackageTransfer::rebuild(const QByteArray &tail, const ZipDirectory &dir
     // Cut short meanwhile, it reads as zeros, and the rebuilt package's digest says so.
     const MappingGuard guard(mapped, installed.size());
     const QByteArrayView old(mapped, installed.size());
-    QString why = planDelta(old, directory, size, mergeGap, plan);
-    QFileDevice *file = target->file();
+    QString why = planDelta(old, directory, size, mergeGap, plan, patches);
     if (why.isEmpty() && !target->create(&why))
         return why;
-    bool written = why.isEmpty() && file->resize(size) && file->seek(size - tail.size())
-            && file->write(tail) == tail.size();
-    for (const auto &[at, header] : std::as_const(plan->headers))
-        written = written && file->seek(at) && file->write(header) == header.size();
-    for (const DeltaPlan::Copy &copy : std::as_const(plan->copies)) {
-        written = written && file->seek(copy.at)
-                && file->write(old.sliced(copy.from, copy.length).data(), copy.length)
-                        == copy.length;
-    }
-    if (why.isEmpty() && !written)
-        why = QStringLiteral("cannot write %1: %2").arg(target->path(), file->errorString());
-    return why;
+    if (!why.isEmpty())
+        return why;
+    const QByteArrayView patchBytes(patchMap, patchMap ? patchFile.size() : 0);
+    why = layOutPackage(old, tail, size, {patches, patchBytes, settings.patchLimit}, mergeGap, plan,
+                        target->file(), &patched);
+    return why.isEmpty() ? why : QStringLiteral("cannot write %1: %2").arg(target->path(), why);
 }
 
 // The whole file's digests, for a package that did not arrive in one piece. A resumed
@@ -238,6 +295,7 @@ void PackageTransfer::complete()
 void PackageTransfer::fallBack(const QString &reason)
 {
     reused = 0;
+    patched = 0;
     qDebug() << (triedDelta ? "Delta update not possible, downloading the whole package:"
                             : "Resume not possible, downloading the whole package:")
              << reason;
@@ -263,11 +321,17 @@ void PackageTransfer::end(const QString &failure)
     patience->stop();
     problem = failure;
     if (settings.deltaUpdates) {
+        const int kept = failure.isEmpty() ? reused + patched : 0;
         qDebug().noquote() << QStringLiteral("Package transfer: %1 bytes fetched for a package of "
-                                             "%2 bytes, %3 entries reused")
+                                             "%2 bytes, %3 entries reused, %4 patched, %5 "
+                                             "fetched by range")
                                       .arg(fetched)
                                       .arg(size)
-                                      .arg(failure.isEmpty() ? reused : 0);
+                                      .arg(failure.isEmpty() ? reused : 0)
+                                      .arg(failure.isEmpty() ? patched : 0)
+                                      .arg(failure.isEmpty() && triedDelta
+                                                   ? directory.records.size() - kept
+                                                   : 0);
     }
     QMetaObject::invokeMethod(this, &PackageTransfer::finished, Qt::QueuedConnection);
 }

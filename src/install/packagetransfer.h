@@ -2,9 +2,11 @@
 
 #include "deltaplan.h"
 #include "packagefile.h"
+#include "patchfile.h"
 #include "releasemanifest.h"
 #include "settings.h"
 
+#include <QFile>
 #include <QObject>
 #include <QPointer>
 #include <QUrl>
@@ -19,7 +21,10 @@ class RangeFetch;
 // the whole. With UPDATER_DELTA_UPDATES: a download that broke off for this very package
 // is resumed; otherwise the package is rebuilt from the installed one (App.package) and
 // the ranges of the new one that changed (see deltaplan.h), and any problem on that way
-// falls back, once, to the whole download. The package's length comes from the manifest
+// falls back, once, to the whole download. When the manifest lists a patch file from the
+// installed package, entries that changed are rebuilt from it where it gives exactly
+// their bytes (see patching.h), and fetched where it does not; a patch file that cannot
+// be had or read costs one log line. The package's length comes from the manifest
 // or, when it gives none, from the server's first answer. Either way the result is the
 // whole file with its digests, for the same checks as a downloaded package. Every request
 // of the transfer counts against one patience (see patience.h).
@@ -51,9 +56,12 @@ private:
     void startDelta();
     void startTail(qint64 length);
     void tailFinished();
+    void startPatch(const PatchFile &patch);
+    void patchFinished(const PatchFile &patch);
+    void planRanges();
     void startRanges(const DeltaPlan &plan);
     void rangesFinished();
-    QString rebuild(const QByteArray &tail, const ZipDirectory &directory, DeltaPlan *plan);
+    QString rebuild(DeltaPlan *plan);
     void fallBack(const QString &reason);
     void complete();
     void giveUp(const QString &reason);
@@ -78,6 +86,14 @@ private:
     // Body bytes over every request so far, and the entries taken from App.package.
     qint64 fetched = 0;
     int reused = 0;
+    // The new package's last bytes and its directory, while a patch file comes.
+    QByteArray tail;
+    ZipDirectory directory;
+    // The patch file from the installed package, beside App, and what it holds.
+    QFile patchFile;
+    uchar *patchMap = nullptr;
+    QList<PatchEntry> patches;
+    int patched = 0;
     // Why the transfer as a whole was given up on; nothing is tried after that.
     QString timedOut;
     QString problem;

@@ -175,3 +175,11 @@ QString installedRelease(const QString &appPath)
     // The tree as it is now, written as the record would be.
     return recordText(sha256, describeTree(appPath)) == text ? sha256 : QString();
 }
+
+QString recordedRelease(const QString &appPath)
+{
+    QFile file(recordPath(appPath));
+    if (!openRegular(file, QIODevice::ReadOnly) || file.readLine().trimmed() != format)
+        return QString();
+    return QString::fromLatin1(file.readLine(80).trimmed());
+}

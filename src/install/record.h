@@ -20,3 +20,7 @@ void moveRecord(const QString &from, const QString &to);
 // this format, and App is exactly as recorded; otherwise empty: nothing complete is
 // installed.
 QString installedRelease(const QString &appPath);
+
+// The SHA-256 that the record of `appPath` names, without looking at App: the package that
+// the last complete installation came from. Empty without a readable record.
+QString recordedRelease(const QString &appPath);

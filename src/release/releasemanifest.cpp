@@ -1,5 +1,6 @@
 #include "releasemanifest.h"
 
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 
@@ -34,6 +35,24 @@ static QMap<QString, UpdaterRelease> readUpdaters(const QJsonObject &object)
     return updaters;
 }
 
+// The "patches" entries that name an earlier package, a URL, a digest and a size.
+static QList<PatchFile> readPatches(const QJsonArray &array)
+{
+    QList<PatchFile> patches;
+    for (const QJsonValue &value : array) {
+        const QJsonObject entry = value.toObject();
+        const PatchFile patch{entry.value(QLatin1String("from")).toString(),
+                              entry.value(QLatin1String("url")).toString(),
+                              entry.value(QLatin1String("hash")).toString(),
+                              byteCount(entry.value(QLatin1String("size")))};
+        if (!patch.from.isEmpty() && !patch.url.isEmpty() && !patch.hash.isEmpty()
+            && patch.size >= 0) {
+            patches.append(patch);
+        }
+    }
+    return patches;
+}
+
 QString parseManifest(const QByteArray &body, ReleaseManifest *manifest)
 {
     QJsonParseError error;
@@ -55,6 +74,7 @@ QString parseManifest(const QByteArray &body, ReleaseManifest *manifest)
     manifest->hash = object.value(QStringLiteral("hash")).toString();
     manifest->signature = object.value(QStringLiteral("signature")).toString();
     manifest->updaters = readUpdaters(object.value(QStringLiteral("updater")).toObject());
+    manifest->patches = readPatches(object.value(QStringLiteral("patches")).toArray());
     return QString();
 }
 
@@ -79,5 +99,14 @@ QByteArray writeManifest(const ReleaseManifest &manifest)
     }
     if (!updaters.isEmpty())
         object.insert(QStringLiteral("updater"), updaters);
+    QJsonArray patches;
+    for (const PatchFile &patch : manifest.patches) {
+        patches.append(QJsonObject{{QStringLiteral("from"), patch.from},
+                                   {QStringLiteral("url"), patch.url},
+                                   {QStringLiteral("size"), patch.size},
+                                   {QStringLiteral("hash"), patch.hash}});
+    }
+    if (!patches.isEmpty())
+        object.insert(QStringLiteral("patches"), patches);
     return QJsonDocument(object).toJson();
 }

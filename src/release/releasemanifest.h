@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QList>
 #include <QMap>
 #include <QString>
 
@@ -16,6 +17,16 @@ struct UpdaterRelease
     QString signature;
 };
 
+// A patch file for the release's package, for updaters whose installed package is the one
+// of SHA-256 `from` (see patchfile.h).
+struct PatchFile
+{
+    QString from;
+    QString url;
+    QString hash;
+    qint64 size = -1;
+};
+
 // What latest.json says about a release.
 struct ReleaseManifest
 {
@@ -28,6 +39,8 @@ struct ReleaseManifest
     QString signature;
     // The updater's own releases, by platform; entries that are not whole are left out.
     QMap<QString, UpdaterRelease> updaters;
+    // Patch files from earlier packages; entries that are not whole are left out.
+    QList<PatchFile> patches;
 };
 
 // Reads a manifest. Every member is read as a string, and one that is not is empty; only
@@ -36,5 +49,5 @@ struct ReleaseManifest
 QString parseManifest(const QByteArray &body, ReleaseManifest *manifest);
 
 // The manifest's JSON for `manifest`: "size" when it is not -1, "signature" when it is not
-// empty, "updater" when it lists any.
+// empty, "updater" and "patches" when they list any.
 QByteArray writeManifest(const ReleaseManifest &manifest);

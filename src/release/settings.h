@@ -41,6 +41,9 @@ struct Settings
     // a new one is rebuilt from it and the ranges of the new one that changed, and a
     // broken download is resumed.
     bool deltaUpdates = false;
+    // An entry is rebuilt from a patch only when neither its earlier nor its new bytes are
+    // over this many, which it holds in memory while it does.
+    qint64 patchLimit = qint64(256) * 1024 * 1024;
     // Vendor option for the years of a product: the updater is one version of several
     // side by side (<folder>/updater/<version>/), run by a starter that never changes.
     bool selfUpdate = false;
