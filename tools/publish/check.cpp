@@ -1,6 +1,9 @@
 #include "check.h"
 
+#include "deltaplan.h"
 #include "download.h"
+#include "packagelayout.h"
+#include "patchfile.h"
 #include "preflight.h"
 #include "proxies.h"
 #include "releasemanifest.h"
@@ -16,6 +19,7 @@
 
 #include <quazip.h>
 
+#include <algorithm>
 #include <cstdio>
 
 namespace {
@@ -209,9 +213,10 @@ int checkUpdaters(QNetworkAccessManager &manager, const Settings &settings,
             problem = QStringLiteral("sha256 %1, the manifest says \"%2\"")
                               .arg(fetched.digest, it->hash);
         if (problem.isEmpty() && !settings.signingKeys.isEmpty()) {
-            problem = checkSigned(
-                    fetched.blake2b, {it->version, it->url, it->hash, it->size, it->signature, {}},
-                    {settings.signingKeys, {}, QDateTime::currentSecsSinceEpoch()}, &signedRelease);
+            problem = checkSigned(fetched.blake2b,
+                                  {it->version, it->url, it->hash, it->size, it->signature, {}, {}},
+                                  {settings.signingKeys, {}, QDateTime::currentSecsSinceEpoch()},
+                                  &signedRelease);
         }
         QBuffer buffer(&fetched.body);
         buffer.open(QIODevice::ReadOnly);
@@ -235,9 +240,79 @@ int checkUpdaters(QNetworkAccessManager &manager, const Settings &settings,
     return 0;
 }
 
+// The package rebuilt from `earlier` as the updater would rebuild it: the plan, the
+// patched entries, and the ranges left taken from the package itself. Why it does not come
+// out as the package, or nothing.
+QString rebuildFrom(const QByteArray &earlier, const Fetched &package, const QByteArray &patch,
+                    const Settings &settings, int *patched, qint64 *ranged)
+{
+    PatchSource patches{{}, patch, settings.patchLimit};
+    ZipDirectory directory;
+    DeltaPlan plan;
+    QString why = readPatchFile(patch, &patches.entries);
+    if (why.isEmpty())
+        why = readZipDirectory(package.body, package.body.size(), &directory);
+    if (why.isEmpty())
+        why = planDelta(earlier, directory, package.body.size(), 64 * 1024, &plan, patches.entries);
+    QByteArray rebuilt;
+    QBuffer out(&rebuilt);
+    out.open(QIODevice::ReadWrite);
+    if (why.isEmpty())
+        why = layOutPackage(earlier, package.body.right(directory.tailSize), package.body.size(),
+                            patches, 64 * 1024, &plan, &out, patched);
+    for (const auto &[first, last] : std::as_const(plan.ranges))
+        rebuilt.replace(first, last - first + 1, package.body.mid(first, last - first + 1));
+    *ranged = plan.bytesToFetch();
+    if (why.isEmpty() && rebuilt != package.body)
+        why = QStringLiteral("the rebuilt package is not the package");
+    return why;
+}
+
+// The patch files the manifest lists; with `earlierPackages`, the package rebuilt from each
+// and its patch file. Returns 1 at the first that does not rebuild the package.
+int checkPatches(QNetworkAccessManager &manager, const Settings &settings,
+                 const ReleaseManifest &manifest, const Fetched &package,
+                 const QStringList &earlierPackages)
+{
+    for (const PatchFile &patch : manifest.patches)
+        report("patches",
+               QStringLiteral("%1 from %2, %3 bytes").arg(patch.url, patch.from).arg(patch.size));
+    if (manifest.patches.isEmpty())
+        report("patches", QStringLiteral("none listed"), "--");
+    for (const QString &url : earlierPackages) {
+        const Fetched earlier = fetch(manager, QUrl(url, QUrl::TolerantMode), settings,
+                                      settings.maxPackageSize, -1, false);
+        if (!earlier.ok)
+            return refuse("patches", QStringLiteral("%1: %2").arg(url, earlier.error));
+        const auto listed = std::find_if(
+                manifest.patches.cbegin(), manifest.patches.cend(),
+                [&](const PatchFile &p) { return p.from == earlier.digest; });
+        if (listed == manifest.patches.cend())
+            return refuse("patches", QStringLiteral("%1: no patch file from it is listed").arg(url));
+        const Fetched patch = fetch(manager, QUrl(listed->url, QUrl::TolerantMode), settings,
+                                    settings.maxPackageSize, listed->size, false);
+        QString why = patch.ok ? QString() : patch.error;
+        if (why.isEmpty() && patch.digest != listed->hash)
+            why = QStringLiteral("the patch file's sha256 is %1, the manifest says \"%2\"")
+                          .arg(patch.digest, listed->hash);
+        int patched = 0;
+        qint64 ranged = 0;
+        if (why.isEmpty())
+            why = rebuildFrom(earlier.body, package, patch.body, settings, &patched, &ranged);
+        if (!why.isEmpty())
+            return refuse("patches", QStringLiteral("%1: %2").arg(url, why));
+        report("patches",
+               QStringLiteral("%1: rebuilt, %2 entries patched, %3 bytes by range")
+                       .arg(url)
+                       .arg(patched)
+                       .arg(ranged));
+    }
+    return 0;
+}
+
 } // namespace
 
-int checkRelease(const Settings &settings)
+int checkRelease(const Settings &settings, const QStringList &earlierPackages)
 {
     QNetworkAccessManager manager;
     useSystemProxies(&manager);
@@ -270,7 +345,8 @@ int checkRelease(const Settings &settings)
             package.body, package.digest, package.blake2b, manifest,
             {settings.signingKeys, {}, QDateTime::currentSecsSinceEpoch()}, 4096);
     if (reportVerification(verification, settings, package.body, package.digest) != 0
-        || checkUpdaters(manager, settings, manifest) != 0)
+        || checkUpdaters(manager, settings, manifest) != 0
+        || checkPatches(manager, settings, manifest, package, earlierPackages) != 0)
         return 1;
     std::printf("An updater built with these settings installs this release.\n");
     return 0;

@@ -4,12 +4,14 @@
 //
 //   pellarin-publish [--output <folder>] [--sign <minisign secret key>
 //                    [--public-key <minisign public key>] [--revoke <key id>]...
-//                    [--expires <days>]] <application folder> <version> <URL>
+//                    [--expires <days>]] [--patch-from <earlier package>]...
+//                    <application folder> <version> <URL>
 //   pellarin-publish --updater <platform> [--output <folder>] [--sign …] <updater version
 //                    folder> <version> <URL>
 //   pellarin-publish --resign <release folder> --sign <minisign secret key> [--public-key …]
 //                    [--revoke <key id>]... [--expires <days>]
 //   pellarin-publish --check [<manifest URL>] [--ca <PEM file>] [--public-key <minisign.pub>]
+//                    [--check-patches <earlier package URL>]...
 //
 // The manifest's hash is the SHA-256 of the package file exactly as written, its size
 // the file's length. With --sign the minisign program signs the package (asking for the
@@ -78,6 +80,18 @@ struct Options
                            "version, added to the live latest.json beside the application's "
                            "release."),
             QStringLiteral("platform")};
+    QCommandLineOption patchFrom{
+            QStringLiteral("patch-from"),
+            QStringLiteral("Also publish a patch file from this earlier package (repeatable; the "
+                           "last three releases' are advised), with which updaters that "
+                           "installed it fetch less."),
+            QStringLiteral("earlier package")};
+    QCommandLineOption checkPatches{
+            QStringLiteral("check-patches"),
+            QStringLiteral("With --check: also rebuild the package from this earlier package "
+                           "(its URL; repeatable) and its patch file, as an updater that "
+                           "installed it would, and say whether the result matches."),
+            QStringLiteral("earlier package URL")};
     QCommandLineOption resign{
             QStringLiteral("resign"),
             QStringLiteral("Sign the live release in this folder anew, with a new time (and "
@@ -94,8 +108,9 @@ struct Options
 int check(const QCommandLineParser &parser, const Options &options)
 {
     if (parser.isSet(options.sign) || parser.isSet(options.output) || parser.isSet(options.resign)
-        || parser.isSet(options.updater))
-        return fail(QStringLiteral("--check goes with --ca and --public-key only"));
+        || parser.isSet(options.updater) || parser.isSet(options.patchFrom))
+        return fail(
+                QStringLiteral("--check goes with --ca, --public-key and --check-patches only"));
     const QStringList arguments = parser.positionalArguments();
     if (arguments.size() > 1)
         return fail(
@@ -119,7 +134,7 @@ int check(const QCommandLineParser &parser, const Options &options)
                                 .arg(parser.value(options.publicKey)));
         }
     }
-    return checkRelease(settings);
+    return checkRelease(settings, parser.values(options.checkPatches));
 }
 
 // What --revoke and --expires ask for, or why they cannot be.
@@ -162,9 +177,12 @@ int publish(const QCommandLineParser &parser, const Options &options)
                            parser.value(options.publicKey),
                            {},
                            0,
-                           parser.value(options.updater)};
+                           parser.value(options.updater),
+                           parser.values(options.patchFrom)};
     if (resigning && parser.isSet(options.updater))
         return fail(QStringLiteral("--resign and --updater go apart"));
+    if (!request.patchFrom.isEmpty() && (resigning || parser.isSet(options.updater)))
+        return fail(QStringLiteral("--patch-from goes with an application release"));
     QString error = signedFields(parser, options, &request);
     if (error.isEmpty())
         error = resigning ? resignRelease(request) : publishRelease(request);
@@ -186,7 +204,8 @@ int main(int argc, char **argv)
             "with --check, fetches a published release as the updater would."));
     parser.addOptions({options.help, options.version, options.output, options.sign,
                        options.publicKey, options.revoke, options.expires, options.updater,
-                       options.resign, options.check, options.ca});
+                       options.patchFrom, options.resign, options.check, options.checkPatches,
+                       options.ca});
     parser.addPositionalArgument(QStringLiteral("folder"),
                                  QStringLiteral("The application, with bin/PellarinApp.exe."));
     parser.addPositionalArgument(QStringLiteral("version"), QStringLiteral("The release's name."));

@@ -3,6 +3,7 @@
 #include "minisign.h"
 #include "names.h"
 #include "packagewriter.h"
+#include "patchwriter.h"
 #include "releasemanifest.h"
 
 #include <QCryptographicHash>
@@ -231,7 +232,37 @@ QString readLive(const QString &output, ReleaseManifest *manifest)
 // The package and its signature, in place; `placed` says what the manifest says of them.
 // Each is written in a folder of this run's own, made afresh, so that two runs at once, or
 // a link left in the output folder, never mix into what is published.
-QString placePackage(const PublishRequest &request, const Plan &plan, UpdaterRelease *placed)
+// A patch file from each earlier package to the one at `part`, in place beside it; each
+// is named after its earlier package's digest and is, like the package, never replaced by
+// other bytes. `patches` says what the manifest says of them.
+QString placePatches(const PublishRequest &request, const Plan &plan, const QString &part,
+                     QList<PatchFile> *patches)
+{
+    for (const QString &earlier : request.patchFrom) {
+        const QByteArray from = sha256Of(earlier);
+        if (from.isEmpty())
+            return QStringLiteral("cannot read %1").arg(earlier);
+        const QString name = QStringLiteral("%1.from-%2.patch")
+                                     .arg(plan.fileName, QString::fromLatin1(from.left(16)));
+        const QString patchPart = QFileInfo(part).dir().filePath(name);
+        int entries = 0;
+        QString error = writePatchFile(earlier, part, patchPart, &entries);
+        const QByteArray hash = sha256Of(patchPart);
+        if (error.isEmpty())
+            error = placeNew(patchPart, QDir(plan.output).absoluteFilePath(name), hash);
+        if (!error.isEmpty())
+            return error;
+        patches->append({QString::fromLatin1(from),
+                         plan.url.resolved(QUrl(name)).toString(QUrl::FullyEncoded),
+                         QString::fromLatin1(hash), QFileInfo(patchPart).size()});
+        std::printf("patch    %s (%d entries, %lld bytes)\n", qPrintable(name), entries,
+                    qlonglong(patches->last().size));
+    }
+    return QString();
+}
+
+QString placePackage(const PublishRequest &request, const Plan &plan, UpdaterRelease *placed,
+                     QList<PatchFile> *patches)
 {
     const QDir outputDir(plan.output);
     if (!outputDir.mkpath(QStringLiteral(".")))
@@ -271,7 +302,7 @@ QString placePackage(const PublishRequest &request, const Plan &plan, UpdaterRel
     if (error.isEmpty())
         std::printf("package  %s (%lld entries, %lld bytes)\n", qPrintable(packagePath),
                     qlonglong(plan.entries.size()), qlonglong(manifest.size));
-    return error;
+    return error.isEmpty() ? placePatches(request, plan, part, patches) : error;
 }
 
 // The package first, the manifest that names it last: the application's release, or an
@@ -290,7 +321,8 @@ QString writeRelease(const PublishRequest &request, const Plan &plan)
     if (!unreadable.isEmpty())
         manifest = ReleaseManifest();
     UpdaterRelease placed;
-    QString error = placePackage(request, plan, &placed);
+    QList<PatchFile> patches;
+    QString error = placePackage(request, plan, &placed, &patches);
     if (!error.isEmpty())
         return error;
     if (!updater) {
@@ -299,6 +331,7 @@ QString writeRelease(const PublishRequest &request, const Plan &plan)
         manifest.hash = placed.hash;
         manifest.size = placed.size;
         manifest.signature = placed.signature;
+        manifest.patches = patches;
     } else {
         manifest.updaters.insert(request.updaterPlatform, placed);
     }

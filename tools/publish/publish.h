@@ -17,6 +17,9 @@ struct PublishRequest
     // For an updater release: its platform ("windows-x86_64", "linux-x86_64"); the
     // folder is then one whole updater version.
     QString updaterPlatform;
+    // Earlier packages of the application, from each of which a patch file to this one is
+    // published beside it.
+    QStringList patchFrom;
 };
 
 // Packs the folder into the package and writes latest.json, which announces it, and
