@@ -10,7 +10,7 @@ publish=${2:?usage: make-corpus.sh <folder> <pellarin-publish>}
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 rm -rf "$out"
-for target in zipdirectory preflight install signature manifest delta; do
+for target in zipdirectory preflight install signature manifest delta patch; do
     mkdir -p "$out/$target"
 done
 
@@ -23,6 +23,14 @@ seq 1 300 > "$app/lib/data.txt"
 
 "$publish" --output "$work/www" "$app" 2.0 "https://updates.example/QVX/release/p.zip" > /dev/null
 (cd "$app" && zip -qrX "$work/zip-tool.zip" . && zip -qrX0 "$work/zip-stored.zip" .)
+# A patch file to a release with one file changed and one new.
+seq 1 310 > "$app/lib/data.txt"
+echo "new" > "$app/share/new.txt"
+"$publish" --patch-from "$work/www/p.zip" --output "$work/next" "$app" 2.1 \
+    "https://updates.example/QVX/release/p2.zip" > /dev/null
+cp "$work/next/"*.patch "$out/patch/"
+rm "$app/share/new.txt"
+seq 1 300 > "$app/lib/data.txt"
 python3 - "$work" "$app" <<'PY'
 import os, sys, zipfile
 work, app = sys.argv[1], sys.argv[2]

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Runs a fuzz target, or each of them, for a while, and fails on any finding:
 #
-#   bash scripts/fuzz.sh <zipdirectory|preflight|install|signature|manifest|delta|all> [seconds]
+#   bash scripts/fuzz.sh <zipdirectory|preflight|install|signature|manifest|delta|patch|all> [seconds]
 #
 # Builds the targets with clang in build-tests/fuzz (UPDATER_FUZZ: libFuzzer,
 # AddressSanitizer, UndefinedBehaviorSanitizer), makes the seed corpus, and fuzzes
@@ -9,7 +9,7 @@
 # into fuzz/regressions/<target>/, which the normal test build replays.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-targets=(zipdirectory preflight install signature manifest delta)
+targets=(zipdirectory preflight install signature manifest delta patch)
 which=${1:?usage: bash scripts/fuzz.sh <target|all> [seconds]}
 seconds=${2:-600}
 [ "$which" = all ] || targets=("$which")

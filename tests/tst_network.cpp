@@ -4,6 +4,8 @@
 #include "httpsserver.h"
 #include "modalcloser.h"
 #include "opensslserver.h"
+#include "patchfile.h"
+#include "patchwriter.h"
 #include "proxies.h"
 #include "releaseconfig.h"
 #include "testenv.h"
@@ -11,6 +13,7 @@
 #include "zipbuilder.h"
 
 #include <QCryptographicHash>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLabel>
@@ -60,6 +63,10 @@ private:
     void run(window &w);
     QStringList expand(QStringList lines) const;
     QString installedPrevious() const;
+    // Publishes a patch file from `installed` to `next`, damaged as `setup` says; returns
+    // what the manifest says besides.
+    QJsonObject patchRelease(const QString &setup, const QByteArray &installed,
+                             const QByteArray &next, const QString &nextPath);
     // Makes the package one whose second file holds `size` bytes that do not compress.
     QByteArray usePackageWithNoise(const QString &name, qsizetype size);
 
@@ -583,15 +590,54 @@ static QByteArray deltaFile(int i, bool changed)
     return noise(200 * 1024, changed && i == 5 ? 99 : i);
 }
 
-// A release of the program and twelve such files, every entry of `day`'s time.
-static QByteArray deltaRelease(int day, bool changed = false)
+// A release of the program (with `more` after it) and twelve such files, every entry of
+// `day`'s time.
+static QByteArray deltaRelease(int day, bool changed = false, const QByteArray &more = {})
 {
     ZipBuilder release;
     release.at(QDateTime(QDate(2026, 12, day), QTime(12, 0)))
-            .file("bin/PellarinApp.exe", launchReporter(), executable());
+            .file("bin/PellarinApp.exe", launchReporter() + more, executable());
     for (int i = 0; i < 12; ++i)
         release.stored(QStringLiteral("data/%1.bin").arg(i), deltaFile(i, changed));
     return release.build();
+}
+
+QJsonObject tst_Network::patchRelease(const QString &setup, const QByteArray &installed,
+                                      const QByteArray &next, const QString &nextPath)
+{
+    const QString earlier = env->filePath("earlier.zip");
+    const QString patchFile = env->filePath("next.patch");
+    int entries = 0;
+    writeFile(earlier, installed);
+    writeFile(env->filePath("next.zip"), next);
+    writePatchFile(earlier, env->filePath("next.zip"), patchFile, &entries);
+    QByteArray patch = readFile(patchFile);
+    if (setup == "patch differs") {
+        QList<PatchEntry> parsed;
+        readPatchFile(patch, &parsed);
+        // The first entry's recorded SHA-256, before its three sizes.
+        patch[parsed.first().frameOffset - 24 - 32] ^= 1;
+    } else if (setup == "patch claims") {
+        patch.replace(8, 4, QByteArray::fromHex("e8030000"));
+    }
+    QJsonObject patchEntry{{"from", setup == "patch other" ? hexDigest(next) : hexDigest(installed)},
+                           {"url", server->url("/release/next.patch")},
+                           {"size", patch.size()},
+                           {"hash", hexDigest(patch)}};
+    if (setup == "patch damaged")
+        patch[patch.size() / 2] ^= 1;
+    server->serve("/release/next.patch", patch, 200,
+                  setup == "patch truncated" ? HttpsServer::CloseHalfway : HttpsServer::Complete);
+    QJsonObject extra{{"patches", QJsonArray{patchEntry}}};
+    if (setup == "patch signed") {
+        settings.signingKeys = {readFile(TEST_CERT_DIR "/minisign.pub").split('\n').value(1)};
+        extra.insert("signature",
+                     QString::fromLatin1(
+                             minisignFile(TEST_CERT_DIR "/minisign.key", env->filePath("next.zip"),
+                                          {"-t", "file:" + QFileInfo(nextPath).fileName()})
+                                     .toBase64()));
+    }
+    return extra;
 }
 
 void tst_Network::delta_data()
@@ -627,6 +673,22 @@ void tst_Network::delta_data()
             << R"(D: Resume not possible, downloading the whole package: "the resumed package's)";
     QTest::newRow("cut download of a package no longer announced") << "withdrawn"
                                                                    << "D: Package transfer:";
+    const QString patched = QStringLiteral("entries reused, 2 patched, 0 fetched by range");
+    const QString notUsed = QStringLiteral("D: Patch file not used: ");
+    QTest::newRow("a patch that applies") << "patch" << patched;
+    QTest::newRow("a patch whose result differs")
+            << "patch differs"
+            << "D: Patch of bin/PellarinApp.exe not used: its compressed bytes are not the "
+               "recorded ones";
+    QTest::newRow("a damaged patch file") << "patch damaged" << notUsed + "its digest is ";
+    QTest::newRow("a truncated patch file") << "patch truncated" << notUsed + "Connection closed";
+    QTest::newRow("a patch file that claims more than it holds")
+            << "patch claims" << notUsed + "1000 entries claimed, more than the file holds";
+    QTest::newRow("a patch from another earlier package")
+            << "patch other" << QStringLiteral("entries reused, 0 patched, 2 fetched by range");
+    QTest::newRow("a patch over the memory bound")
+            << "patch bound" << QStringLiteral("D: Patch of data/5.bin not used: over 1024 bytes");
+    QTest::newRow("a signed release rebuilt from patches") << "patch signed" << patched;
     QTest::newRow("repair from App.package")
             << "repair"
             << "D: Installed release changed, reinstalling it from";
@@ -643,10 +705,14 @@ void tst_Network::delta()
 
     settings.deltaUpdates = true;
     settings.skipUnchanged = setup == "repair";
+    settings.patchLimit = setup == "patch bound" ? 1024 : settings.patchLimit;
     const QString app = settings.installParent + QStringLiteral("/App");
     const bool sized = setup != "unsized" && setup != "killed";
+    QJsonObject extra;
     const auto release = [&](const QByteArray &zip, const QString &name, HttpsServer::Mode mode) {
         QJsonObject manifest = QJsonDocument::fromJson(goodManifest(server->url(name), zip)).object();
+        for (auto it = extra.begin(); it != extra.end(); ++it)
+            manifest.insert(it.key(), it.value());
         if (sized)
             manifest.insert("size", zip.size());
         server->serve(manifestPath, QJsonDocument(manifest).toJson());
@@ -662,8 +728,11 @@ void tst_Network::delta()
     start();
     QCOMPARE(readFile(app + ".package"), installed);
 
-    const QByteArray next = deltaRelease(2, true);
+    const bool patching = setup.startsWith("patch");
+    const QByteArray next = patching ? deltaRelease(2, true, "# 2.1\n") : deltaRelease(2, true);
     const QString nextPath = QStringLiteral("/release/pellarin-2.1.zip");
+    if (patching)
+        extra = patchRelease(setup, installed, next, nextPath);
     const bool broken = setup == "resumed" || setup == "withdrawn" || setup == "garbled";
     if (setup == "repair") {
         QVERIFY(QFile::remove(app + "/data/3.bin"));

@@ -313,6 +313,8 @@ void tst_Publish::check_data()
             << "updater digest" << QByteArray("FAIL  updater    linux-x86_64 1.1: sha256 ");
     QTest::newRow("signed, little of its period left")
             << "signed" << QByteArray("--    signed     expires:");
+    QTest::newRow("patch files, rebuilt from an earlier package")
+            << "patches" << QByteArray(": rebuilt, 1 entries patched, 0 bytes by range");
     QTest::newRow("through a proxy") << "proxy" << QByteArray("through the proxy 127.0.0.1:");
     QTest::newRow("ranges answered")
             << "ranges" << QByteArray("ok    ranges     206 with If-Range \"");
@@ -367,6 +369,19 @@ void tst_Publish::check()
                                                  {"size", updater.size()}}}});
         server.serve("/QVX/release/latest.json", QJsonDocument(manifest).toJson());
     }
+    if (fault == "patches") {
+        // Two releases by the tool, the second with a patch file from the first.
+        write("bin/PellarinApp.exe", "#!/bin/sh\n");
+        write("readme.txt", "Pellarin 1");
+        QCOMPARE(publish({"--output", out, app, "1", server.url("/p1.zip")}), 0);
+        write("readme.txt", "Pellarin 2, and more");
+        QCOMPARE(publish({"--patch-from", out + "/p1.zip", "--output", out, app, "2",
+                          server.url("/p2.zip")}),
+                 0);
+        for (const QString &name : QDir(out).entryList(QDir::Files))
+            server.serve("/" + name, readFile(out + "/" + name));
+        server.serve("/QVX/release/latest.json", readFile(out + "/latest.json"));
+    }
     if (fault == "whole")
         server.rangeAnswer = HttpsServer::WholeBody;
     if (fault == "young")
@@ -380,6 +395,8 @@ void tst_Publish::check()
                   << (fault == "no ca file" ? env->filePath("none.pem") : TEST_CERT_DIR "/ca.pem");
     if (fault == "signature" || fault == "signed")
         arguments << "--public-key" << TEST_CERT_DIR "/minisign.pub";
+    if (fault == "patches")
+        arguments << "--check-patches" << server.url("/p1.zip");
     if (fault == "signed") {
         // Signed nine days ago, to be served one day more.
         const qint64 now = QDateTime::currentSecsSinceEpoch();
@@ -407,8 +424,8 @@ void tst_Publish::check()
     tool.start(fault == "own" ? QStringLiteral(SIGNED_PUBLISH_TOOL) : QStringLiteral(PUBLISH_TOOL),
                arguments);
     QVERIFY(tool.finishes());
-    const QStringList passing{"",      "no key", "proxy",  "ranges",
-                              "whole", "young",  "signed", "updater"};
+    const QStringList passing{"",      "no key", "proxy",   "ranges", "whole",
+                              "young", "signed", "updater", "patches"};
     QCOMPARE(tool.exitCode(), passing.contains(fault) ? 0 : 1);
     QVERIFY2((tool.out + tool.err).contains(expected), tool.out + tool.err);
 }
