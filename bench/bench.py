@@ -426,9 +426,9 @@ def main():
     parser.add_argument("--work", required=True)
     parser.add_argument("--port", type=int, required=True)
     parser.add_argument("--runs", type=int, default=7)
-    parser.add_argument("--only", choices=["tiny", "large", "field", "release"],
-                        help="the fixed cost of a run, the large package, the field options or"
-                             " release day alone")
+    parser.add_argument("--only", choices=["tiny", "large", "field", "release", "patches"],
+                        help="the fixed cost of a run, the large package, the field options,"
+                             " release day or the patched release alone")
     args = parser.parse_args()
     work, port = args.work, args.port
     signing = ["--sign", args.key + ".key", "--public-key", args.key + ".pub"]
@@ -467,7 +467,11 @@ def main():
             return
         if args.only == "release":
             server = releaseday.release_day(work, env, port, args, server, sys.modules[__name__])
+            releaseday.patches(work, env, port, args, sys.modules[__name__])
             releaseday.memory_and_time(work, env, port, args, sys.modules[__name__])
+            return
+        if args.only == "patches":
+            releaseday.patches(work, env, port, args, sys.modules[__name__])
             return
         if args.only != "large":
             fixed_cost(work, env, port, args)
@@ -500,6 +504,7 @@ def main():
         server = start_nginx(work, port)
         server = field(work, env, port, args, server)
         server = releaseday.release_day(work, env, port, args, server, sys.modules[__name__])
+        releaseday.patches(work, env, port, args, sys.modules[__name__])
         releaseday.memory_and_time(work, env, port, args, sys.modules[__name__])
     finally:
         server.send_signal(signal.SIGTERM)

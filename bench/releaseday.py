@@ -325,3 +325,98 @@ def memory_and_time(work, env, port, args, bench):
         now, before = r(times[args.build]), r(times[args.before_build])
         print(f"  App in {where:<40} this build {now * 1000:.0f} ms, the earlier"
               f" {before * 1000:.0f} ms   ({now / before:.2f}; goal <= 1.1)")
+
+
+def debian_release(work, version, folder, program):
+    """OpenSSL `version` as Debian ships it (openssl and libssl3, fetched with apt-get
+    download), its programs and libraries as an App would hold them, with `program`."""
+    if os.path.isdir(folder):
+        return
+    debs = os.path.join(work, "debs", version)
+    os.makedirs(debs, exist_ok=True)
+    for package in ("openssl", "libssl3"):
+        if not any(name.startswith(package + "_") for name in os.listdir(debs)):
+            subprocess.run(["apt-get", "download", "-q", f"{package}={version}"], cwd=debs,
+                           check=True, stdout=subprocess.DEVNULL)
+    unpacked = folder + ".deb"
+    shutil.rmtree(unpacked, ignore_errors=True)
+    for name in os.listdir(debs):
+        subprocess.run(["dpkg-deb", "-x", os.path.join(debs, name), unpacked], check=True)
+    # What runs: programs, libraries and modules; no documentation.
+    for top, _, files in os.walk(os.path.join(unpacked, "usr")):
+        for name in files:
+            path = os.path.join(top, name)
+            if "/share/" in path or os.path.islink(path):
+                continue
+            target = os.path.join(folder, os.path.relpath(path, unpacked))
+            os.makedirs(os.path.dirname(target), exist_ok=True)
+            shutil.copy2(path, target)
+    os.makedirs(os.path.join(folder, "bin"), exist_ok=True)
+    shutil.copy(program, os.path.join(folder, "bin", "PellarinApp.exe"))
+    shutil.rmtree(unpacked)
+
+
+def patches(work, env, port, args, bench):
+    """Two releases of rebuilt programs, OpenSSL 3.0.20 and 3.0.22 from Debian, the later
+    published with a patch file from the earlier: bytes, time and memory of the update
+    against the delta without the patch file."""
+    r = statistics.median
+    www = os.path.join(work, "www")
+    release = os.path.join(www, "QVX", "release", "latest.json")
+    program = os.path.join(work, "apps", "tiny", "bin", "PellarinApp.exe")
+    versions = [("openssl-a", "3.0.20-1~deb12u2"), ("openssl-b", "3.0.22-1~deb12u2")]
+    for name, version in versions:
+        debian_release(work, version, os.path.join(work, "apps", name), program)
+    publish = os.path.join(args.build, "pellarin-publish")
+    earlier = os.path.join(www, "openssl-a", "pellarin-openssl-a.zip")
+    for name, options in (("openssl-a", []), ("openssl-b", ["--patch-from", earlier]),
+                          ("openssl-b-plain", [])):
+        shutil.rmtree(os.path.join(www, name), ignore_errors=True)
+        app = os.path.join(work, "apps", name.replace("-plain", ""))
+        bench.run([publish, *options, "--output", os.path.join(www, name), app, name,
+                   f"https://localhost:{port}/{name}/pellarin-{name}.zip"])
+    size = os.path.getsize(os.path.join(www, "openssl-b", "pellarin-openssl-b.zip"))
+    files = sum(len(f) for _, _, f in os.walk(os.path.join(work, "apps", "openssl-b")))
+    with zipfile.ZipFile(os.path.join(www, "openssl-b", "pellarin-openssl-b.zip")) as z:
+        largest = max(i.file_size for i in z.infolist())
+
+    place = tempfile.mkdtemp(prefix="pellarin-bench-patches-", dir="/dev/shm")
+    folder = os.path.join(place, "updater")
+    os.makedirs(folder)
+    updater = os.path.join(folder, "PellarinUpdater")
+    shutil.copy(os.path.join(args.delta_build, "PellarinUpdater"), updater)
+
+    def start(day, memory=False):
+        shutil.copy(os.path.join(www, day, "latest.json"), release)
+        if memory:
+            return peak_anon([updater, "--silent"], folder, env)
+        return bench.run_start(work, env, updater, place=place)
+
+    try:
+        print(f"\nRebuilt programs: OpenSSL 3.0.20 to 3.0.22 from Debian ({files} files,"
+              f" {size} bytes zipped), App in /dev/shm, nginx:")
+        times = {"openssl-b": [], "openssl-b-plain": []}
+        sent = {}
+        for i in range(args.runs + 1):
+            for day in (["openssl-b", "openssl-b-plain"] if i % 2 == 0
+                        else ["openssl-b-plain", "openssl-b"]):
+                reset(folder)
+                start("openssl-a")
+                elapsed, sent[day] = start(day)
+                if i:
+                    times[day].append(elapsed)
+        reset(folder)
+        start("openssl-a")
+        peak = start("openssl-b", memory=True) / 1024
+        print(f"  with the patch file    {sent['openssl-b']:>9} bytes sent,"
+              f" {sent['openssl-b'] / size:.2f} of the package   (goal <= 0.35)")
+        print(f"  without it (ranges)    {sent['openssl-b-plain']:>9} bytes sent,"
+              f" {sent['openssl-b-plain'] / size:.2f} of the package")
+        print(f"  start to launched program: with the patch file"
+              f" {r(times['openssl-b']) * 1000:.0f} ms, without"
+              f" {r(times['openssl-b-plain']) * 1000:.0f} ms   (goal: with <= without)")
+        print(f"  peak anonymous memory with the patch file {peak:.1f} MiB"
+              f"   (goal <= {2 * largest / MIB + 64:.1f}: twice the largest entry,"
+              f" {largest / MIB:.1f} MiB, + 64)")
+    finally:
+        shutil.rmtree(place, ignore_errors=True)

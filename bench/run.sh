@@ -4,7 +4,7 @@
 # machine, against a loopback HTTPS server, and the fixed cost of a run against the floor
 # of a Qt program that makes one request; and the field options against the plain build.
 # and release day: only what changed, a resumed download, the package on disk.
-# Usage: bash bench/run.sh [runs] [tiny|large|field|release] (one part alone)
+# Usage: bash bench/run.sh [runs] [tiny|large|field|release|patches] (one part alone)
 # BENCH_BEFORE=<revision> also builds that revision of the updater, to compare the default
 # build's memory and whole job with.
 #
