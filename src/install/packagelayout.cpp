@@ -1,38 +1,104 @@
 #include "packagelayout.h"
 
 #include "patching.h"
+#include "regularfile.h"
+#include "workers.h"
 
 #include <QDebug>
+#include <QFile>
 #include <QFileDevice>
 #include <QIODevice>
+#include <QThread>
 
-// Each patched entry in its place, or its range to fetch; the earlier entry and the new
-// one are held one entry at a time, and only when neither is over the bound.
-static int applyPatches(QByteArrayView installed, const PatchSource &patches, DeltaPlan *plan,
-                        QIODevice *out)
+#include <algorithm>
+#include <numeric>
+
+namespace {
+
+// Two entries at once only while the two together stay within twice the largest one plus
+// 64 MiB, which is what one at a time may hold.
+constexpr qint64 sideBySide = 32 * 1024 * 1024;
+
+// Rebuilds one patched entry into `out`; why not, or nothing.
+QString patchOne(QByteArrayView installed, const PatchSource &patches,
+                 const DeltaPlan::Patched &entry, QIODevice *out)
 {
-    int patched = 0;
+    const PatchEntry &patch = patches.entries.at(entry.patch);
+    if (patch.uncompressedSize > patches.limit || entry.uncompressedSize > patches.limit)
+        return QStringLiteral("over %1 bytes").arg(patches.limit);
+    QByteArray earlier;
+    QString why;
+    if (patch.kind == PatchEntry::FromEarlier)
+        why = inflateEntry(installed.sliced(entry.from, entry.compressedSize), entry.method,
+                           entry.uncompressedSize, &earlier);
+    return why.isEmpty()
+            ? applyPatchEntry(patch, patches.bytes.sliced(patch.frameOffset, patch.frameLength),
+                              earlier, out, entry.at)
+            : why;
+}
+
+// The patched entries shared out, the largest first to the share with the least.
+QList<QList<qsizetype>> shareOut(const DeltaPlan &plan, const PatchSource &patches, int shares)
+{
+    QList<qsizetype> order(plan.patched.size());
+    std::iota(order.begin(), order.end(), 0);
+    const auto cost = [&](qsizetype i) {
+        return patches.entries.at(plan.patched.at(i).patch).uncompressedSize;
+    };
+    std::sort(order.begin(), order.end(),
+              [&](qsizetype a, qsizetype b) { return cost(a) > cost(b); });
+    QList<QList<qsizetype>> lists(shares);
+    QList<qint64> loads(shares, 0);
+    for (const qsizetype i : order) {
+        const auto least = std::min_element(loads.begin(), loads.end()) - loads.begin();
+        lists[least].append(i);
+        loads[least] += cost(i);
+    }
+    return lists;
+}
+
+// Each patched entry in its place, or its range to fetch. Into the file `path`, the
+// entries are rebuilt on two threads when they are small enough, each writing through a
+// handle of its own; the log hears of them afterwards, from this thread.
+int applyPatches(QByteArrayView installed, const PatchSource &patches, DeltaPlan *plan,
+                 QIODevice *out, const QString &path)
+{
+    qint64 largest = 0;
     for (const DeltaPlan::Patched &entry : std::as_const(plan->patched)) {
-        const PatchEntry &patch = patches.entries.at(entry.patch);
-        QString why;
-        if (patch.uncompressedSize > patches.limit || entry.uncompressedSize > patches.limit)
-            why = QStringLiteral("over %1 bytes").arg(patches.limit);
-        QByteArray earlier;
-        if (why.isEmpty() && patch.kind == PatchEntry::FromEarlier)
-            why = inflateEntry(installed.sliced(entry.from, entry.compressedSize), entry.method,
-                               entry.uncompressedSize, &earlier);
-        if (why.isEmpty())
-            why = applyPatchEntry(patch, patches.bytes.sliced(patch.frameOffset, patch.frameLength),
-                                  earlier, out, entry.at);
-        if (why.isEmpty()) {
+        largest = qMax(
+                largest,
+                qMax(entry.uncompressedSize, patches.entries.at(entry.patch).uncompressedSize));
+    }
+    auto *file = qobject_cast<QFileDevice *>(out);
+    const bool own = file && !path.isEmpty();
+    const int shares = own && largest <= sideBySide ? qBound(1, QThread::idealThreadCount(), 2) : 1;
+    if (file)
+        file->flush();
+    const QList<QList<qsizetype>> lists = shareOut(*plan, patches, shares);
+    // What no share got to stays unwritten.
+    QStringList problems(plan->patched.size(), QStringLiteral("cannot write the package"));
+    runShares(shares, [&](int share) {
+        QFile handle(path);
+        if (own && !openRegular(handle, QIODevice::ReadWrite))
+            return;
+        for (const qsizetype i : lists.at(share))
+            problems[i] = patchOne(installed, patches, plan->patched.at(i), own ? &handle : out);
+    });
+    int patched = 0;
+    for (qsizetype i = 0; i < plan->patched.size(); ++i) {
+        const DeltaPlan::Patched &entry = plan->patched.at(i);
+        if (problems.at(i).isEmpty()) {
             ++patched;
-        } else {
-            qDebug().noquote() << "Patch of" << QString::fromUtf8(patch.name) << "not used:" << why;
-            plan->ranges.append(entry.range);
+            continue;
         }
+        qDebug().noquote() << "Patch of" << QString::fromUtf8(patches.entries.at(entry.patch).name)
+                           << "not used:" << problems.at(i);
+        plan->ranges.append(entry.range);
     }
     return patched;
 }
+
+} // namespace
 
 static bool resize(QIODevice *out, qint64 size)
 {
@@ -42,7 +108,7 @@ static bool resize(QIODevice *out, qint64 size)
 
 QString layOutPackage(QByteArrayView installed, const QByteArray &tail, qint64 size,
                       const PatchSource &patches, qint64 gap, DeltaPlan *plan, QIODevice *out,
-                      int *patched)
+                      const QString &path, int *patched)
 {
     bool written = resize(out, size) && out->seek(size - tail.size())
             && out->write(tail) == tail.size();
@@ -55,7 +121,7 @@ QString layOutPackage(QByteArrayView installed, const QByteArray &tail, qint64 s
     }
     if (!written)
         return out->errorString();
-    *patched = applyPatches(installed, patches, plan, out);
+    *patched = applyPatches(installed, patches, plan, out, path);
     mergeRanges(&plan->ranges, gap);
     return QString();
 }

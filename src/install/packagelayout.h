@@ -21,10 +21,11 @@ struct PatchSource
 
 // Lays out the new package of `size` bytes in `out` as `plan` says, from the installed
 // package `installed`: its last bytes `tail`, the rebuilt headers, the copied entries, and
-// the entries rebuilt from `patches`. A patched entry that does not come out exactly as
+// the entries rebuilt from `patches`, on more than one thread when `out` is the file at
+// `path` (each through a handle of its own). A patched entry that does not come out exactly as
 // recorded goes to the plan's ranges, with one log line, and `patched` counts the others.
 // What is left is to fetch the plan's ranges. Returns why `out` could not be written, or
 // nothing.
 QString layOutPackage(QByteArrayView installed, const QByteArray &tail, qint64 size,
                       const PatchSource &patches, qint64 gap, DeltaPlan *plan, QIODevice *out,
-                      int *patched);
+                      const QString &path, int *patched);

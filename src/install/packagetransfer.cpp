@@ -229,6 +229,13 @@ void PackageTransfer::planRanges()
 
 void PackageTransfer::startRanges(const DeltaPlan &plan)
 {
+    // When so much changed that the ranges come to the whole package, it comes whole.
+    if (fetched + plan.bytesToFetch() >= size) {
+        fallBack(QStringLiteral("the changed entries are %1 of the package's %2 bytes")
+                         .arg(plan.bytesToFetch())
+                         .arg(size));
+        return;
+    }
     reused = plan.reused;
     ranges = new RangeFetch(manager, url, settings, plan.ranges, size, validator, target->file(),
                             patience);
@@ -274,7 +281,7 @@ QString PackageTransfer::rebuild(DeltaPlan *plan)
         return why;
     const QByteArrayView patchBytes(patchMap, patchMap ? patchFile.size() : 0);
     why = layOutPackage(old, tail, size, {patches, patchBytes, settings.patchLimit}, mergeGap, plan,
-                        target->file(), &patched);
+                        target->file(), target->path(), &patched);
     return why.isEmpty() ? why : QStringLiteral("cannot write %1: %2").arg(target->path(), why);
 }
 

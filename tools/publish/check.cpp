@@ -259,7 +259,7 @@ QString rebuildFrom(const QByteArray &earlier, const Fetched &package, const QBy
     out.open(QIODevice::ReadWrite);
     if (why.isEmpty())
         why = layOutPackage(earlier, package.body.right(directory.tailSize), package.body.size(),
-                            patches, 64 * 1024, &plan, &out, patched);
+                            patches, 64 * 1024, &plan, &out, QString(), patched);
     for (const auto &[first, last] : std::as_const(plan.ranges))
         rebuilt.replace(first, last - first + 1, package.body.mid(first, last - first + 1));
     *ranged = plan.bytesToFetch();
