@@ -408,6 +408,14 @@ def patches(work, env, port, args, bench):
         reset(folder)
         start("openssl-a")
         peak = start("openssl-b", memory=True) / 1024
+        # How many entries the updater's zlib gave back exactly, as its log says.
+        reset(folder)
+        start("openssl-a")
+        shutil.copy(os.path.join(www, "openssl-b", "latest.json"), release)
+        said = subprocess.run([updater, "--silent"], cwd=folder, env=env, capture_output=True,
+                              text=True).stderr
+        transfer = [line.split("Package transfer: ")[-1] for line in said.splitlines()
+                    if "Package transfer: " in line]
         print(f"  with the patch file    {sent['openssl-b']:>9} bytes sent,"
               f" {sent['openssl-b'] / size:.2f} of the package   (goal <= 0.35)")
         print(f"  without it (ranges)    {sent['openssl-b-plain']:>9} bytes sent,"
@@ -415,6 +423,7 @@ def patches(work, env, port, args, bench):
         print(f"  start to launched program: with the patch file"
               f" {r(times['openssl-b']) * 1000:.0f} ms, without"
               f" {r(times['openssl-b-plain']) * 1000:.0f} ms   (goal: with <= without)")
+        print(f"  the updater's log: {transfer[-1] if transfer else 'no transfer line'}")
         print(f"  peak anonymous memory with the patch file {peak:.1f} MiB"
               f"   (goal <= {2 * largest / MIB + 64:.1f}: twice the largest entry,"
               f" {largest / MIB:.1f} MiB, + 64)")

@@ -584,21 +584,22 @@ void tst_Network::proxySettings()
         QCOMPARE(proxyFor(QUrl(url)).password(), QStringLiteral("p@ss"));
 }
 
-// 200 KiB, the `i`th file's; `changed` makes the sixth another one.
-static QByteArray deltaFile(int i, bool changed)
+// 200 KiB, the `i`th file's; `changed` makes the sixth another one, `all` every one.
+static QByteArray deltaFile(int i, bool changed, bool all = false)
 {
-    return noise(200 * 1024, changed && i == 5 ? 99 : i);
+    return noise(200 * 1024, all ? i + 100 : changed && i == 5 ? 99 : i);
 }
 
 // A release of the program (with `more` after it) and twelve such files, every entry of
 // `day`'s time.
-static QByteArray deltaRelease(int day, bool changed = false, const QByteArray &more = {})
+static QByteArray deltaRelease(int day, bool changed = false, const QByteArray &more = {},
+                               bool all = false)
 {
     ZipBuilder release;
     release.at(QDateTime(QDate(2026, 12, day), QTime(12, 0)))
             .file("bin/PellarinApp.exe", launchReporter() + more, executable());
     for (int i = 0; i < 12; ++i)
-        release.stored(QStringLiteral("data/%1.bin").arg(i), deltaFile(i, changed));
+        release.stored(QStringLiteral("data/%1.bin").arg(i), deltaFile(i, changed, all));
     return release.build();
 }
 
@@ -651,6 +652,8 @@ void tst_Network::delta_data()
     QTest::newRow("one file changed, every time new") << "changed" << reused;
     QTest::newRow("server compresses what accepts gzip") << "compressing" << reused;
     QTest::newRow("manifest without a size") << "unsized" << reused;
+    QTest::newRow("every entry changed")
+            << "all changed" << fallBack + R"("the changed entries are )";
     QTest::newRow("server ignores ranges")
             << "whole" << fallBack + R"("HTTP 200 where a part (206) was asked for")";
     QTest::newRow("a range answered with other bytes")
@@ -731,7 +734,8 @@ void tst_Network::delta()
     QCOMPARE(readFile(app + ".package"), installed);
 
     const bool patching = setup.startsWith("patch");
-    const QByteArray next = patching ? deltaRelease(2, true, "# 2.1\n") : deltaRelease(2, true);
+    const QByteArray next = patching ? deltaRelease(2, true, "# 2.1\n")
+                                     : deltaRelease(2, true, {}, setup == "all changed");
     const QString nextPath = QStringLiteral("/release/pellarin-2.1.zip");
     if (patching)
         extra = patchRelease(setup, installed, next, nextPath);
@@ -789,7 +793,7 @@ void tst_Network::delta()
 
     QVERIFY2(log->lines().filter(line).size() >= 1, qPrintable(log->lines().join('\n')));
     QCOMPARE(log->lines().last(), QStringLiteral("D: Program launched successfully."));
-    QVERIFY(readFile(app + "/data/5.bin") == deltaFile(5, setup != "repair"));
+    QVERIFY(readFile(app + "/data/5.bin") == deltaFile(5, setup != "repair", setup == "all changed"));
     QVERIFY(readFile(app + ".package") == expected);
     QVERIFY(!QFile::exists(app + ".download"));
     // One range a request, never several.

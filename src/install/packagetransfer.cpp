@@ -220,7 +220,8 @@ void PackageTransfer::planRanges()
     if (patchMap)
         patchFile.unmap(patchMap);
     patchMap = nullptr;
-    patchFile.remove();
+    if (!patchFile.fileName().isEmpty())
+        patchFile.remove();
     if (why.isEmpty())
         startRanges(plan);
     else
