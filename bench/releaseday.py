@@ -418,7 +418,7 @@ def patches(work, env, port, args, bench):
                     if "Package transfer: " in line]
         print(f"  with the patch file    {sent['openssl-b']:>9} bytes sent,"
               f" {sent['openssl-b'] / size:.2f} of the package   (goal <= 0.35)")
-        print(f"  without it (ranges)    {sent['openssl-b-plain']:>9} bytes sent,"
+        print(f"  without it             {sent['openssl-b-plain']:>9} bytes sent,"
               f" {sent['openssl-b-plain'] / size:.2f} of the package")
         print(f"  start to launched program: with the patch file"
               f" {r(times['openssl-b']) * 1000:.0f} ms, without"
