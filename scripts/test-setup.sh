@@ -176,6 +176,8 @@ start update
 grep -q "Updater 1.1 is now current" "$work/update.log" || { cat "$work/update.log"; fail "1.0 did not update itself to 1.1"; }
 [ "$(cat "$updater/current")" = 1.1 ] && [ "$(cat "$updater/previous")" = 1.0 ] \
     || fail "current and previous do not name 1.1 and 1.0"
+[ "$(ls "$updater" | tr '\n' ' ')" = "1.0 1.1 current previous " ] \
+    || fail "updater/ holds more: $(ls "$updater")"
 start updated
 grep -q "Updater version: 1.1" "$work/updated.log" || { cat "$work/updated.log"; fail "1.1 did not run"; }
 echo "1.0 updated itself to 1.1 once the program had started, and 1.1 ran at the next start"

@@ -735,7 +735,8 @@ void tst_Network::delta()
 
     const bool patching = setup.startsWith("patch");
     const QByteArray next = patching ? deltaRelease(2, true, "# 2.1\n")
-                                     : deltaRelease(2, true, {}, setup == "all changed");
+            : setup == "all changed" ? deltaRelease(2, true, "# 2.1\n", true)
+                                     : deltaRelease(2, true);
     const QString nextPath = QStringLiteral("/release/pellarin-2.1.zip");
     if (patching)
         extra = patchRelease(setup, installed, next, nextPath);
@@ -793,7 +794,8 @@ void tst_Network::delta()
 
     QVERIFY2(log->lines().filter(line).size() >= 1, qPrintable(log->lines().join('\n')));
     QCOMPARE(log->lines().last(), QStringLiteral("D: Program launched successfully."));
-    QVERIFY(readFile(app + "/data/5.bin") == deltaFile(5, setup != "repair", setup == "all changed"));
+    QVERIFY(readFile(app + "/data/5.bin")
+            == deltaFile(5, setup != "repair", setup == "all changed"));
     QVERIFY(readFile(app + ".package") == expected);
     QVERIFY(!QFile::exists(app + ".download"));
     // One range a request, never several.

@@ -18,6 +18,7 @@
 #include <QFileInfo>
 #include <QNetworkAccessManager>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QStorageInfo>
 
 namespace {
@@ -52,9 +53,11 @@ QString fetchVerified(const Settings &settings, const UpdaterRelease &release, Q
     if (download.failed())
         return download.errorString();
     file.flush();
-    const uchar *bytes = file.size() > 0 ? file.map(0, file.size()) : nullptr;
+    uchar *bytes = file.size() > 0 ? file.map(0, file.size()) : nullptr;
     if (!bytes)
         return QStringLiteral("the package is empty");
+    // Windows removes no file that is mapped, and closing it does not unmap it.
+    const auto unmap = qScopeGuard([&] { file.unmap(bytes); });
     SignedState kept = readSignedState(installPath(installationFolder(settings)));
     kept.timestamp = ownSignedTime();
     *verification = verifyPackage(
@@ -78,8 +81,10 @@ QString unpackVersion(QFile &file, const UpdaterVersions &versions, const QStrin
                       const Verification &verification)
 {
     const QString partial = versions.partialPath(version);
-    QByteArray package = QByteArray::fromRawData(
-            reinterpret_cast<const char *>(file.map(0, file.size())), file.size());
+    uchar *bytes = file.map(0, file.size());
+    const auto unmap = qScopeGuard([&] { file.unmap(bytes); });
+    QByteArray package = QByteArray::fromRawData(reinterpret_cast<const char *>(bytes),
+                                                 bytes ? file.size() : 0);
     const InstallPlan &plan = verification.plan;
     const SignedRelease &signedRelease = verification.signedRelease;
     const QString room = roomProblem(plan, QFileInfo(partial).path(), true);
