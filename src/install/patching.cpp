@@ -115,7 +115,9 @@ QString applyPatchEntry(const PatchEntry &entry, QByteArrayView frame, QByteArra
                 .arg(length)
                 .arg(entry.uncompressedSize);
     if (entry.method == 0) {
-        if (QCryptographicHash::hash(raw, QCryptographicHash::Sha256) != entry.sha256)
+        // Stored, the entry's bytes are these exactly, and no more may be written.
+        if (raw.size() != entry.compressedSize
+            || QCryptographicHash::hash(raw, QCryptographicHash::Sha256) != entry.sha256)
             return QStringLiteral("its bytes are not the recorded ones");
         return out->seek(at) && out->write(raw) == raw.size() ? QString() : out->errorString();
     }
