@@ -4,6 +4,16 @@
 
 #include <QtTest>
 
+#ifdef Q_OS_UNIX
+#    include <csignal>
+
+// As a parent that ignores SIGCHLD leaves it to its children.
+static void ignoreChildren()
+{
+    signal(SIGCHLD, SIG_IGN);
+}
+#endif
+
 #ifdef Q_OS_WIN
 static const QString program = QStringLiteral("PellarinUpdater.exe");
 #else
@@ -41,7 +51,16 @@ void tst_Starter::paths_data()
     QTest::newRow("current proved itself, then crashes")
             << "proved crash" << QStringList{current} << QString();
     QTest::newRow("current stopped by a person") << "stop" << QStringList{current} << QString();
-    QTest::newRow("nothing can run") << "nothing" << QStringList{current} << "1.1";
+    // Not proved yet, any end but 0 is a failure.
+    QTest::newRow("current exits 127") << "missing" << QStringList{current, previous} << "1.1";
+    QTest::newRow("current hangs without a sign of life")
+            << "hang" << QStringList{current, previous} << "1.1";
+    // When the version before fails too, the machine is to blame: nothing is marked.
+    QTest::newRow("nothing can run") << "nothing" << QStringList{current} << QString();
+    QTest::newRow("current and previous crash")
+            << "both crash" << QStringList{current, previous} << QString();
+    QTest::newRow("started with SIGCHLD ignored")
+            << "sigchld" << QStringList{current} << QString();
 }
 
 void tst_Starter::paths()
@@ -76,8 +95,10 @@ void tst_Starter::paths()
         QVERIFY(writeFile(next + ".failed", ""));
     else if (setup == "not a program")
         QVERIFY(QFile::remove(next + program) && writeFile(next + program, "not a program"));
-    else if (setup.endsWith("crash") || setup == "stop")
-        QVERIFY(writeFile(next + "behaviour", setup == "stop" ? "stop" : "crash"));
+    else if (setup.endsWith("crash") || setup == "stop" || setup == "missing" || setup == "hang")
+        QVERIFY(writeFile(next + "behaviour", setup.endsWith("crash") ? "crash" : setup.toUtf8()));
+    if (setup == "both crash")
+        QVERIFY(writeFile(updater + "/1.0/behaviour", "crash"));
     if (setup == "proved crash")
         QVERIFY(writeFile(next + ".healthy", ""));
     if (setup == "nothing") {
@@ -87,6 +108,16 @@ void tst_Starter::paths()
 
     TestProcess starter(env);
     starter.setWorkingDirectory(env.filePath("cwd"));
+    QProcessEnvironment environment = env.environment();
+    environment.insert("PELLARIN_UPDATER_LIFE_SECONDS", "2");
+    starter.setProcessEnvironment(environment);
+#ifdef Q_OS_UNIX
+    if (setup == "sigchld")
+        starter.setChildProcessModifier(ignoreChildren);
+#else
+    if (setup == "sigchld")
+        QSKIP("Unix signals");
+#endif
     starter.start(root + '/' + program, {"--silent", "two words"});
     QVERIFY(starter.finishes());
 

@@ -2,14 +2,18 @@
 // its version folder's name, its arguments and its working folder, then does what the
 // file "behaviour" beside it says: "crash" writes through a null pointer (SIGSEGV; on
 // Windows it ends with the status of an access violation, 0xC0000005), "stop" is stopped
-// as a person stops a program (SIGTERM), and anything else writes .healthy and ends. Asked
+// as a person stops a program (SIGTERM), "missing" ends with 127 as when a library is
+// missing, "hang" waits for ever without a sign of life, and anything else writes
+// .healthy and ends. Asked
 // to qualify, it passes unless the file says "unqualified": a version that crashes at
 // start may well have qualified.
 // Built without the sanitizers, whose reports would end it with an exit code instead.
+#include <chrono>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 
 #ifdef _WIN32
 #    include <windows.h>
@@ -41,6 +45,10 @@ int main(int argc, char **argv)
 #endif
     if (behaviour == "stop")
         std::raise(SIGTERM);
+    if (behaviour == "missing")
+        return 127;
+    while (behaviour == "hang")
+        std::this_thread::sleep_for(std::chrono::seconds(1));
     std::ofstream(folder / ".healthy").put('\n');
     return 0;
 }
