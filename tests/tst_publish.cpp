@@ -208,6 +208,13 @@ void tst_Publish::refusals_data()
     QTest::newRow("an updater release without the updater's program")
             << true << good << QStringList{"--updater", "linux-x86_64"}
             << QByteArray("holds no PellarinUpdater;");
+    // Every updater compares versions as dotted numbers that fit its arithmetic.
+    QTest::newRow("an updater version that is not dotted numbers")
+            << true << good << QStringList{"--updater", "linux-x86_64", "%VERSION%1.2.0-rc1"}
+            << QByteArray("is not dotted numbers");
+    QTest::newRow("an updater version with a part of ten digits")
+            << true << good << QStringList{"--updater", "linux-x86_64", "%VERSION%1.1000000000"}
+            << QByteArray("is not dotted numbers");
     QTest::newRow("an updater release for no known platform")
             << true << good << QStringList{"--updater", "beos-m68k"}
             << QByteArray("beos-m68k is no platform of the updater");
@@ -224,6 +231,13 @@ void tst_Publish::refusals()
     QFETCH(QByteArray, message);
 
     write(withExecutable ? "bin/PellarinApp.exe" : "bin/pellarin", "#!/bin/sh\n");
+    QString version = QStringLiteral("4.0");
+    const QStringList versions = options.filter("%VERSION%");
+    if (!versions.isEmpty()) {
+        version = versions.first().mid(9);
+        options.removeAll(versions.first());
+        write("PellarinUpdater", "#!/bin/sh\n");
+    }
     if (options.removeAll("%COLON%"))
         write("data/report 12:00.txt", "noon");
     const qsizetype other = options.indexOf("%OTHER%");
@@ -263,7 +277,7 @@ void tst_Publish::refusals()
     if (options.removeAll("%NOPATH%"))
         qputenv("PATH", "");
     QByteArray err;
-    QCOMPARE(publish(options + QStringList{"--output", live, app, "4.0", url}, &err, "wrong\n"), 1);
+    QCOMPARE(publish(options + QStringList{"--output", live, app, version, url}, &err, "wrong\n"), 1);
     QVERIFY2(err.contains(message), err);
     QMap<QString, QByteArray> after;
     for (const QString &name : QDir(live).entryList(QDir::Files | QDir::Hidden))
@@ -309,6 +323,8 @@ void tst_Publish::check_data()
     QTest::newRow("no key") << "no key" << QByteArray("--    signature  not checked");
     QTest::newRow("an updater release")
             << "updater" << QByteArray("ok    updater    linux-x86_64 1.1: ");
+    QTest::newRow("an updater release that holds an installation's stamp")
+            << "updater stamps" << QByteArray("FAIL  updater    linux-x86_64 1.1: the package holds .healthy");
     QTest::newRow("an updater release with another digest")
             << "updater digest" << QByteArray("FAIL  updater    linux-x86_64 1.1: sha256 ");
     QTest::newRow("signed, little of its period left")
@@ -358,9 +374,12 @@ void tst_Publish::check()
     server.serve("/QVX/release/latest.json", QJsonDocument(manifest).toJson());
     server.serve("/p.zip", package);
     if (fault.startsWith("updater")) {
-        const QByteArray updater = ZipBuilder().file("PellarinUpdater", "#!/bin/sh\n").build();
+        ZipBuilder zip;
+        if (fault == "updater stamps")
+            zip.file(".healthy", "");
+        const QByteArray updater = zip.file("PellarinUpdater", "#!/bin/sh\n").build();
         server.serve("/u.zip", updater);
-        const QString hash = hexDigest(fault == "updater" ? updater : package);
+        const QString hash = hexDigest(fault == "updater digest" ? package : updater);
         manifest.insert("updater",
                         QJsonObject{{"linux-x86_64",
                                      QJsonObject{{"version", "1.1"},
@@ -472,6 +491,8 @@ void tst_Publish::updaterRelease()
     write("bin/PellarinApp.exe", "#!/bin/sh\n");
     const QString updater = env->filePath("updater-1.1");
     QVERIFY(QDir().mkpath(updater) && writeFile(updater + "/PellarinUpdater", "#!/bin/sh\n"));
+    // As `cmake --install` and a first run leave it: the stamps stay out of the package.
+    QVERIFY(writeFile(updater + "/.complete", "") && writeFile(updater + "/.healthy", ""));
     const QString base = QStringLiteral("https://releases.pellarin.example/");
     QCOMPARE(publish({"--output", out, app, "4.0", base + "p-4.0.zip"}), 0);
     const QByteArray release = readFile(out + "/latest.json");
@@ -498,6 +519,9 @@ void tst_Publish::updaterRelease()
     const UpdaterRelease entry = after.updaters.value("linux-x86_64");
     QCOMPARE(entry.version, QStringLiteral("1.1"));
     QCOMPARE(entry.hash, hexDigest(readFile(out + "/updater-linux-x86_64.zip")));
+    QuaZip packed(out + "/updater-linux-x86_64.zip");
+    QVERIFY(packed.open(QuaZip::mdUnzip));
+    QCOMPARE(packed.getFileNameList(), QStringList{"PellarinUpdater"});
     // A new application release keeps it.
     QCOMPARE(publish({"--output", out, app, "4.1", base + "p-4.1.zip"}), 0);
     QCOMPARE(parseManifest(readFile(out + "/latest.json"), &after), QString());

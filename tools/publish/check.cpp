@@ -8,6 +8,7 @@
 #include "proxies.h"
 #include "releasemanifest.h"
 #include "settings.h"
+#include "updaterversions.h"
 #include "verification.h"
 
 #include <QBuffer>
@@ -197,36 +198,70 @@ void reportRanges(QNetworkAccessManager &manager, const Settings &settings,
     }
 }
 
+// What an updater package holds that a self-updating updater would not take or that an
+// older one would take wrongly: no program at its root, or an installation's stamps.
+static QString checkUpdaterPackage(QByteArray &body, const QString &platform)
+{
+    QBuffer buffer(&body);
+    buffer.open(QIODevice::ReadOnly);
+    QuaZip zip(&buffer);
+    const QString program = platform.startsWith(QLatin1String("windows"))
+            ? QStringLiteral("PellarinUpdater.exe")
+            : QStringLiteral("PellarinUpdater");
+    if (!(zip.open(QuaZip::mdUnzip) && zip.setCurrentFile(program, QuaZip::csSensitive)))
+        return QStringLiteral("the package holds no %1 at its root").arg(program);
+    QStringList stamps = zip.getFileNameList();
+    stamps.removeIf([](const QString &name) { return !isInstallationStamp(name); });
+    if (!stamps.isEmpty())
+        return QStringLiteral("the package holds %1, which only an installation may make; "
+                              "updaters built before this tool take it as their own")
+                .arg(stamps.join(QStringLiteral(", ")));
+    return QString();
+}
+
+// One updater release, fetched and checked as the application's package is.
+static QString checkUpdater(QNetworkAccessManager &manager, const Settings &settings,
+                            const QString &platform, const UpdaterRelease &release,
+                            SignedRelease *signedRelease, Fetched *fetched)
+{
+    if (!isDottedVersion(release.version))
+        return QStringLiteral("its version is not dotted numbers of at most 9 digits each");
+    *fetched = fetch(manager, QUrl(release.url, QUrl::TolerantMode), settings,
+                     settings.maxPackageSize, release.size, !settings.signingKeys.isEmpty());
+    if (!fetched->ok)
+        return fetched->error;
+    if (fetched->digest != release.hash)
+        return QStringLiteral("sha256 %1, the manifest says \"%2\"").arg(fetched->digest, release.hash);
+    if (!settings.signingKeys.isEmpty()) {
+        ReleaseManifest manifest;
+        manifest.version = release.version;
+        manifest.url = release.url;
+        manifest.hash = release.hash;
+        manifest.size = release.size;
+        manifest.signature = release.signature;
+        const QString refusal = checkSigned(
+                fetched->blake2b, manifest,
+                {settings.signingKeys, {}, QDateTime::currentSecsSinceEpoch()}, signedRelease);
+        if (!refusal.isEmpty())
+            return refusal;
+        if (signedRelease->version.isEmpty())
+            return QStringLiteral("its signature names no version");
+    }
+    return checkUpdaterPackage(fetched->body, platform);
+}
+
 // Each updater release the manifest lists, fetched and checked as the application's
-// package is: its size, its digest, its signature, and the updater's program in it.
+// package is: its version, size, digest and signature, and the updater's program in it.
 // Returns 1 at the first that a self-updating updater would refuse.
 int checkUpdaters(QNetworkAccessManager &manager, const Settings &settings,
                   const ReleaseManifest &manifest)
 {
     for (auto it = manifest.updaters.cbegin(); it != manifest.updaters.cend(); ++it) {
         const QString what = QStringLiteral("%1 %2").arg(it.key(), it->version);
-        Fetched fetched = fetch(manager, QUrl(it->url, QUrl::TolerantMode), settings,
-                                settings.maxPackageSize, it->size, !settings.signingKeys.isEmpty());
         SignedRelease signedRelease;
-        QString problem = fetched.ok ? QString() : fetched.error;
-        if (problem.isEmpty() && fetched.digest != it->hash)
-            problem = QStringLiteral("sha256 %1, the manifest says \"%2\"")
-                              .arg(fetched.digest, it->hash);
-        if (problem.isEmpty() && !settings.signingKeys.isEmpty()) {
-            problem = checkSigned(fetched.blake2b,
-                                  {it->version, it->url, it->hash, it->size, it->signature, {}, {}},
-                                  {settings.signingKeys, {}, QDateTime::currentSecsSinceEpoch()},
-                                  &signedRelease);
-        }
-        QBuffer buffer(&fetched.body);
-        buffer.open(QIODevice::ReadOnly);
-        QuaZip zip(&buffer);
-        const QString program = it.key().startsWith(QLatin1String("windows"))
-                ? QStringLiteral("PellarinUpdater.exe")
-                : QStringLiteral("PellarinUpdater");
-        if (problem.isEmpty()
-            && !(zip.open(QuaZip::mdUnzip) && zip.setCurrentFile(program, QuaZip::csSensitive)))
-            problem = QStringLiteral("the package holds no %1 at its root").arg(program);
+        Fetched fetched;
+        const QString problem = checkUpdater(manager, settings, it.key(), *it, &signedRelease,
+                                             &fetched);
         if (!problem.isEmpty())
             return refuse("updater", QStringLiteral("%1: %2").arg(what, problem));
         report("updater",

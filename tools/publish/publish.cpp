@@ -5,6 +5,7 @@
 #include "packagewriter.h"
 #include "patchwriter.h"
 #include "releasemanifest.h"
+#include "updaterversions.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -102,6 +103,11 @@ QString checkRelease(const PublishRequest &request, Plan *plan)
     }
     if (request.version.trimmed().isEmpty())
         return QStringLiteral("the version must not be empty");
+    // Every updater compares its own version with this one, and refuses all else.
+    if (!request.updaterPlatform.isEmpty() && !isDottedVersion(request.version))
+        return QStringLiteral("the updater's version \"%1\" is not dotted numbers of at most 9 "
+                              "digits each")
+                .arg(request.version);
     if (!plan->url.isValid() || plan->url.scheme() != QLatin1String("https")
         || plan->url.host().isEmpty() || plan->url.fileName().isEmpty()) {
         return QStringLiteral("%1 is not an https URL that ends in the package's file name")
@@ -142,6 +148,15 @@ QString checkOutputs(const PublishRequest &request, Plan *plan)
     }
     QString error;
     collectEntries(plan->root, &plan->entries, &error);
+    // A version folder that `cmake --install` made, or that has run, holds the stamps of
+    // that installation; each user's installation makes its own.
+    if (!request.updaterPlatform.isEmpty()) {
+        const auto stamp = [](const QString &entry) { return isInstallationStamp(entry); };
+        const qsizetype stamps = plan->entries.removeIf(stamp);
+        if (stamps > 0)
+            std::fprintf(stderr, "Left out %lld stamps of the installation this folder was in\n",
+                         static_cast<long long>(stamps));
+    }
     return error;
 }
 
