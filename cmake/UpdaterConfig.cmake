@@ -5,12 +5,36 @@
 # certificate authority it trusts, whose signature it requires and which vendor options
 # it has, and which version it is (UPDATER_VERSION unless VERSION says). Every program
 # links exactly one of them.
+# An updater version: dotted numbers of at most 9 digits each, as every updater compares
+# them.
+function(updater_check_version version)
+    string(REPLACE "." ";" parts "${version}")
+    set(valid TRUE)
+    if(NOT version MATCHES "^[0-9]+(\\.[0-9]+)*$")
+        set(valid FALSE)
+    endif()
+    foreach(part ${parts})
+        string(LENGTH "${part}" digits)
+        if(digits GREATER 9)
+            set(valid FALSE)
+        endif()
+    endforeach()
+    if(NOT valid)
+        message(FATAL_ERROR "UPDATER_VERSION must be dotted numbers of at most 9 digits each, "
+            "not '${version}'")
+    endif()
+endfunction()
+
 function(add_updater_config target)
     set(flags LOG_FILE SHOW_PROGRESS SKIP_UNCHANGED OFFLINE_START DELTA_UPDATES SELF_UPDATE)
     cmake_parse_arguments(PARSE_ARGV 1 arg "${flags}" "SERVER;CA;VERSION" "SIGNING_KEY")
     if(arg_VERSION)
         set(UPDATER_VERSION "${arg_VERSION}")
     endif()
+    updater_check_version("${UPDATER_VERSION}")
+    # The floor for the signed time of the updater's own releases (SOURCE_DATE_EPOCH
+    # when the build sets it).
+    string(TIMESTAMP UPDATER_BUILD_TIME "%s" UTC)
     set(server "${arg_SERVER}")
     set(ca_file "${arg_CA}")
     set(key_files "${arg_SIGNING_KEY}")

@@ -19,7 +19,9 @@
 #include <QtTest>
 
 #ifdef Q_OS_UNIX
+#    include <csignal>
 #    include <grp.h>
+#    include <sys/resource.h>
 #    include <sys/stat.h>
 #    include <unistd.h>
 #endif
@@ -116,6 +118,7 @@ private:
     // An updater whose program is `program`, as 1.1 (or `version`) beside the release.
     QByteArray publishNextUpdater(const QByteArray &program, const QStringList &options = {},
                                   const QString &version = QStringLiteral("1.1"));
+    void alterUpdaterEntry(const QString &setup, QJsonObject *entry);
     // Runs the publishing tool and serves the package that it made as `name`.
     void runPublish(const QStringList &arguments, const QString &name);
     // A self-updating installation whose one version, UPDATER_VERSION, is `program`.
@@ -146,6 +149,8 @@ private:
     bool installedCopy = false;
     // Whether the updater is killed after its nth rename in updater/ (0: never).
     int killAfterRename = 0;
+    // The largest file the updater may write, as a full disk allows (0: no limit).
+    qint64 fileSizeLimit = 0;
 };
 
 void tst_EndToEnd::initTestCase()
@@ -262,6 +267,13 @@ std::unique_ptr<TestProcess> tst_EndToEnd::startUpdater(const QStringList &argum
     if (asOther) {
         updater->setChildProcessModifier(becomeNobody);
         handOverSuppressions(environment, env->path());
+    } else if (fileSizeLimit > 0) {
+        updater->setChildProcessModifier([limit = fileSizeLimit] {
+            const rlimit size{rlim_t(limit), rlim_t(limit)};
+            // A write past it then fails as on a full disk, instead of ending the process.
+            signal(SIGXFSZ, SIG_IGN);
+            setrlimit(RLIMIT_FSIZE, &size);
+        });
     }
 #else
     Q_UNUSED(asOther);
@@ -503,6 +515,57 @@ void tst_EndToEnd::selfUpdate_data()
             << "signed, unsigned" << refused + "the manifest has no signature" << unchanged;
     QTest::newRow("signed build, an updater signed before the running one")
             << "signed, before" << refused + "signed at " << unchanged;
+    QTest::newRow("signed build, an updater signed before the running one was built")
+            << "signed, before build" << refused + "signed at 1970-01-01" << unchanged;
+    QTest::newRow("signed build, an updater signed without its version")
+            << "signed, no version" << refused + "its signature names no version" << unchanged;
+    // Only the installation says whether a version ran, proved itself or failed.
+    QTest::newRow("an updater package that holds stamps")
+            << "stamps" << QByteArray("Updater 1.1 is now current") << "1.1";
+    QTest::newRow("an updater version that ends in a newline")
+            << "newline" << QByteArray("not installed: its version is not dotted numbers")
+            << unchanged;
+    QTest::newRow("a full disk during the updater's download")
+            << "full disk" << refused << unchanged;
+    // The update of the updater holds no guard: a start meanwhile starts the application.
+    QTest::newRow("a second start during the update of the updater")
+            << "second start" << refused + "another updater is installing one now" << "1.1";
+}
+
+// The manifest's updater entry for `setup`, hand-signed or made otherwise than by the
+// publishing tool; fills `package` with what the server serves for it, and updater/ with
+// what earlier starts left.
+void tst_EndToEnd::alterUpdaterEntry(const QString &setup, QJsonObject *entry)
+{
+    const QString www = env->filePath(QStringLiteral("release/www"));
+    if (setup == "stamps") {
+        package = ZipBuilder()
+                          .file("PellarinUpdater", "#!/bin/sh\nexit 0\n", executable())
+                          .file(".healthy", "")
+                          .file(".failed", "")
+                          .build();
+    } else if (setup == "full disk") {
+        package = ZipBuilder().file("PellarinUpdater", noise(3 * 1024 * 1024), executable()).build();
+        // What earlier starts on the full disk left, which this one clears first.
+        const QString updater = updaterDir + QStringLiteral("/updater/");
+        QVERIFY(writeFile(updater + "1.1.zip.partial", noise(1024)));
+        QVERIFY(QDir().mkpath(updater + "1.1.partial") && QDir().mkpath(updater + "0.8"));
+    } else if (setup == "newline") {
+        entry->insert("version", "1.1\n");
+    } else if (setup == "signed, before build" || setup == "signed, no version") {
+        const QByteArray comment = setup == "signed, no version"
+                ? "timestamp:" + QByteArray::number(QDateTime::currentSecsSinceEpoch())
+                        + "\tfile:updater-1.1.zip"
+                : QByteArray("timestamp:1000\tfile:updater-1.1.zip\tversion:1.1");
+        entry->insert("signature", QString::fromLatin1(minisignFile(TEST_CERT_DIR "/minisign.key",
+                                                                    www + "/updater-1.1.zip",
+                                                                    {"-t", comment})
+                                                               .toBase64()));
+    }
+    if (setup == "stamps" || setup == "full disk") {
+        entry->insert("hash", hexDigest(package));
+        entry->insert("size", package.size());
+    }
 }
 
 // After the application has been launched, the updater installs a newer version of itself
@@ -549,29 +612,52 @@ void tst_EndToEnd::selfUpdate()
         const QByteArray later = QByteArray::number(QDateTime::currentSecsSinceEpoch() + 3600);
         QVERIFY(writeFile(updater + "/" UPDATER_VERSION "/.signed", later));
     }
-    server->serve(updaterPath, package);
+    alterUpdaterEntry(setup, &entry);
+    if (setup == "second start")
+        server->serve(updaterPath, package, 200, HttpsServer::Drip);
+    else
+        server->serve(updaterPath, package);
     updaters.insert("linux-x86_64", entry);
     manifest.insert("updater", updaters);
     server->serve(manifestPath, QJsonDocument(manifest).toJson());
 
+    fileSizeLimit = setup == "full disk" ? package.size() / 2 : 0;
     auto run = startUpdater({QStringLiteral("--silent")});
+    fileSizeLimit = 0;
+    if (setup == "second start") {
+        QVERIFY(run->waitForText("found; installing"));
+        auto second = startUpdater({QStringLiteral("--silent")});
+        QVERIFY2(second->finishes(), second->err);
+        QVERIFY2(second->err.contains("Program launched successfully.\n"), second->err);
+        // The first goes on to its end.
+        run.swap(second);
+        QVERIFY2(second->finishes(60000), second->err);
+    }
     QVERIFY2(run->finishes(60000), run->err);
     QTRY_VERIFY(QFile::exists(report));
     QVERIFY2(line.isEmpty() ? !run->err.contains(" found; installing") : run->err.contains(line),
              run->err);
-    QCOMPARE(server->requests.contains("GET " + updaterPath), !line.isEmpty() && setup != "failed");
+    QCOMPARE(server->requests.contains("GET " + updaterPath),
+             !line.isEmpty() && setup != "failed" && setup != "newline");
     QCOMPARE(readFile(updater + "/current"), current.toUtf8() + "\n");
     // Nothing left of an update that failed; the version that failed is kept marked.
-    const QStringList kept = setup == "newer" || setup == "failed"
+    const QStringList kept = current == "1.1" || setup == "failed"
             ? QStringList{UPDATER_VERSION, "1.1", "current"}
             : QStringList{UPDATER_VERSION, "current"};
     QCOMPARE(QDir(updater).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
-             setup == "newer" ? kept + QStringList{"previous"} : kept);
+             current == "1.1" ? kept + QStringList{"previous"} : kept);
+    QCOMPARE(QDir(updater + "/1.1").entryList({".healthy", ".failed"}, QDir::Hidden | QDir::Files),
+             setup == "failed" ? QStringList{".failed"} : QStringList());
     if (setup == "newer") {
-        // The next start runs the new version.
+        // The next start runs the new version; one that ends at once, as Pellarin runs,
+        // proves nothing.
+        TestProcess application(*env);
+        application.start(QStringLiteral(COMPANION_STANDIN), QStringList());
+        QVERIFY(application.waitForText("listening"));
         auto second = startUpdater({QStringLiteral("--silent")});
         QVERIFY2(second->finishes(), second->err);
         QVERIFY2(second->err.contains("Updater version: 1.1\n"), second->err);
+        QVERIFY(!QFile::exists(updater + "/1.1/.healthy"));
     }
 }
 
@@ -656,8 +742,11 @@ void tst_EndToEnd::qualify_data()
             << "" << QByteArray("Qualified: this version would install the live release");
     QTest::newRow("server down") << "down"
                                  << QByteArray("Qualification failed: \"Connection refused\"");
-    QTest::newRow("a package the pre-flight refuses")
-            << "no program" << QByteArray("Qualification failed: \"pas de fichier");
+    // Its proof costs the manifest and the package's last bytes, whatever its size.
+    QTest::newRow("a package the server does not have")
+            << "missing" << QByteArray("Qualification failed: \"HTTP 404");
+    QTest::newRow("a package slower than a whole download allows, ranges ignored")
+            << "slow" << QByteArray("Qualified: this version would install the live release");
     QTest::newRow("a release its keys refuse")
             << "signed" << QByteArray("Qualification failed: \"the manifest has no signature");
 }
@@ -675,11 +764,11 @@ void tst_EndToEnd::qualify()
         useUpdater(QStringLiteral(SELF_UPDATER_UNDER_TEST),
                    QStringLiteral("/tests/under-test-self/PellarinUpdater.exe"));
     QJsonObject manifest = QJsonDocument::fromJson(publish()).object();
-    if (setup == "no program") {
-        package = ZipBuilder().file("readme.txt", "no program").build();
-        server->serve(packagePath, package);
-        manifest.insert("hash", hexDigest(package));
-    }
+    if (setup == "missing")
+        server->serve(packagePath, "gone", 404);
+    else if (setup == "slow")
+        server->serve(packagePath, package + noise(200 * 1024), 200, HttpsServer::Drip);
+    server->rangeAnswer = setup == "slow" ? HttpsServer::WholeBody : HttpsServer::Part;
     manifest.remove("size");
     server->serve(manifestPath, QJsonDocument(manifest).toJson());
     if (setup == "down")
@@ -688,7 +777,7 @@ void tst_EndToEnd::qualify()
     auto run = startUpdater({QStringLiteral("--qualify")});
     QVERIFY2(run->finishes(), run->err);
     QVERIFY2(run->err.contains(line), run->err);
-    QCOMPARE(run->exitCode(), setup.isEmpty() ? 0 : 1);
+    QCOMPARE(run->exitCode(), line.startsWith("Qualified") ? 0 : 1);
     QCOMPARE(installed(QStringLiteral("bin/PellarinApp.exe")), QStringLiteral("release 3.0"));
     QVERIFY(!QFile::exists(updaterDir + "/.healthy"));
 }

@@ -25,6 +25,7 @@ int window::LaunchInstalled()
     if (QProcess::startDetached(program, arguments, QString(), nullptr)) {
         qDebug() << "Program launched successfully.";
         launched = true;
+        stampVersion(settings, healthyStamp);
         return 0;
     }
     qDebug() << "Failed to launch program.";

@@ -1,4 +1,5 @@
 #include "localserver.h"
+#include "names.h"
 #include "logfile.h"
 #include "qualification.h"
 #include "releaseconfig.h"
@@ -9,8 +10,8 @@
 
 #include <QApplication>
 #include <QDebug>
-#include <QScopeGuard>
 #include <QSharedMemory>
+#include <QTimer>
 
 #include <cstdlib>
 #include <iostream>
@@ -34,8 +35,8 @@ int main(int argc, char **argv)
         log = std::make_unique<LogFile>(folder + QStringLiteral("/PellarinUpdater.log"));
     if (settings.selfUpdate)
         qDebug().noquote() << "Updater version:" << settings.updaterVersion;
-    // Whatever the run's outcome, this version ran.
-    const auto healthy = qScopeGuard([&settings] { markHealthy(settings); });
+    // For the starter: this version got as far as its event loop.
+    QTimer::singleShot(0, &app, [&settings] { stampVersion(settings, aliveStamp); });
 
     QSharedMemory guard;
     QString why;
@@ -44,7 +45,6 @@ int main(int argc, char **argv)
         break;
     case Guard::HeldByAnother:
         qWarning() << "Can't start more than one instance of the application.";
-        markHealthy(settings);
         exit(0);
     case Guard::Unavailable:
         // Nothing will start, and the user must learn it.
@@ -53,6 +53,7 @@ int main(int argc, char **argv)
         return 0;
     }
 
+    tidyUpdaterVersions(settings);
     LocalServer *probe = new LocalServer(&app);
     int result = 0;
     if (probe->canStart) {
@@ -60,10 +61,11 @@ int main(int argc, char **argv)
         w.silent = silent;
         w.show();
         result = app.exec();
-        // Once the application runs, so that it never waits for this.
+        // Once the application runs, so that it never waits for this; without the guard,
+        // which only App needs, so that a start meanwhile still starts the application.
         if (settings.selfUpdate && w.launched) {
             w.hide();
-            markHealthy(settings);
+            guard.detach();
             updateUpdater(settings, w.Manifest());
         }
     }

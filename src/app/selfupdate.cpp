@@ -16,6 +16,7 @@
 #include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
+#include <QLockFile>
 #include <QNetworkAccessManager>
 #include <QProcess>
 #include <QScopeGuard>
@@ -23,14 +24,20 @@
 
 namespace {
 
-// A version that cannot prove itself within this long is not taken.
+// A version that cannot prove itself within this long is not taken. Its proof costs the
+// manifest and at most one small request, whatever the release's size.
 constexpr int qualificationLimit = 60 * 1000;
+
+// An updater is a few tens of MB at most: a package larger than this is refused before
+// it is downloaded, whatever its entry says, and a download without a size ends here.
+constexpr qint64 maxUpdaterSize = qint64(64) * 1024 * 1024;
 
 // The signed time of the version that runs, kept beside it when it was installed by an
 // update; -1 for one that the setup program installed.
 qint64 ownSignedTime()
 {
-    QFile file(QCoreApplication::applicationDirPath() + QStringLiteral("/.signed"));
+    QFile file(QCoreApplication::applicationDirPath() + QLatin1Char('/')
+               + QLatin1String(signedStamp));
     bool number = false;
     const qint64 time = file.open(QIODevice::ReadOnly)
             ? file.readLine().trimmed().toLongLong(&number)
@@ -38,15 +45,30 @@ qint64 ownSignedTime()
     return number ? time : -1;
 }
 
+QString runningVersion()
+{
+    return QFileInfo(QCoreApplication::applicationDirPath()).fileName();
+}
+
+// No updater signed before this one, or before this one was built, is taken: a version
+// installed by the setup program has a floor too.
+qint64 signedFloor(const Settings &settings)
+{
+    return qMax(ownSignedTime(), settings.buildTime);
+}
+
 // Downloads the release into `file` and verifies it. Why it is refused, or nothing.
 QString fetchVerified(const Settings &settings, const UpdaterRelease &release, QFile &file,
                       Verification *verification)
 {
+    if (release.size > maxUpdaterSize)
+        return QStringLiteral("its package of %1 bytes is over the limit of %2 MiB for an updater")
+                .arg(release.size)
+                .arg(maxUpdaterSize / 1048576);
     QNetworkAccessManager manager;
     useSystemProxies(&manager);
-    Download download(&manager, QUrl(release.url, QUrl::TolerantMode), settings,
-                      settings.maxPackageSize, release.size, !settings.signingKeys.isEmpty(),
-                      &file);
+    Download download(&manager, QUrl(release.url, QUrl::TolerantMode), settings, maxUpdaterSize,
+                      release.size, !settings.signingKeys.isEmpty(), &file);
     QEventLoop loop;
     QObject::connect(&download, &Download::finished, &loop, &QEventLoop::quit);
     loop.exec();
@@ -59,14 +81,20 @@ QString fetchVerified(const Settings &settings, const UpdaterRelease &release, Q
     // Windows removes no file that is mapped, and closing it does not unmap it.
     const auto unmap = qScopeGuard([&] { file.unmap(bytes); });
     SignedState kept = readSignedState(installPath(installationFolder(settings)));
-    kept.timestamp = ownSignedTime();
+    kept.timestamp = signedFloor(settings);
     *verification = verifyPackage(
             QByteArray::fromRawData(reinterpret_cast<const char *>(bytes), file.size()),
             download.digest(), download.blake2bDigest(),
             {release.version, release.url, release.hash, release.size, release.signature, {}, {}},
             {settings.signingKeys, kept, QDateTime::currentSecsSinceEpoch()},
             QStorageInfo(file.fileName()).blockSize(), QLatin1String(updaterProgram));
-    return verification->failed == Verification::Passed ? QString() : verification->reason;
+    if (verification->failed != Verification::Passed)
+        return verification->reason;
+    // Updater releases are newer than signed versions: one without is someone's replay
+    // under a version of their choosing.
+    if (!settings.signingKeys.isEmpty() && verification->signedRelease.version.isEmpty())
+        return QStringLiteral("its signature names no version");
+    return QString();
 }
 
 bool writeStamp(const QString &path, const QByteArray &text)
@@ -85,7 +113,9 @@ QString unpackVersion(QFile &file, const UpdaterVersions &versions, const QStrin
     const auto unmap = qScopeGuard([&] { file.unmap(bytes); });
     QByteArray package = QByteArray::fromRawData(reinterpret_cast<const char *>(bytes),
                                                  bytes ? file.size() : 0);
-    const InstallPlan &plan = verification.plan;
+    InstallPlan plan = verification.plan;
+    // Whether it ran, proved itself or failed is this installation's to say.
+    leaveOutStamps(&plan);
     const SignedRelease &signedRelease = verification.signedRelease;
     const QString room = roomProblem(plan, QFileInfo(partial).path(), true);
     if (!room.isEmpty())
@@ -95,10 +125,10 @@ QString unpackVersion(QFile &file, const UpdaterVersions &versions, const QStrin
     // Its signed time, which a later updater must not go back before; then, last, the
     // stamp that makes it a version the starter may run.
     if (signedRelease.timestamp >= 0
-        && !writeStamp(partial + QStringLiteral("/.signed"),
+        && !writeStamp(partial + QLatin1Char('/') + QLatin1String(signedStamp),
                        QByteArray::number(signedRelease.timestamp)))
         return QStringLiteral("cannot write in %1").arg(partial);
-    if (!writeStamp(partial + QStringLiteral("/.complete"), QByteArray()))
+    if (!writeStamp(partial + QLatin1Char('/') + QLatin1String(completeStamp), QByteArray()))
         return QStringLiteral("cannot write in %1").arg(partial);
     makeExecutable(partial + QLatin1Char('/') + QLatin1String(updaterProgram));
     if (!QDir().rename(partial, versions.path(version)))
@@ -141,14 +171,18 @@ QString install(const Settings &settings, const UpdaterRelease &release,
     if (fresh) {
         QDir(versions.path(version)).removeRecursively();
         QDir(versions.partialPath(version)).removeRecursively();
-        QFile file(versions.path(version) + QStringLiteral(".zip.partial"));
+        QFile file(versions.path(version) + QStringLiteral(".zip") + QLatin1String(partialSuffix));
         if (!file.open(QIODevice::ReadWrite | QIODevice::Truncate))
             return QStringLiteral("cannot write %1: %2").arg(file.fileName(), file.errorString());
         Verification verification;
         QString why = fetchVerified(settings, release, file, &verification);
         if (why.isEmpty())
             why = unpackVersion(file, versions, version, verification);
-        file.remove();
+        // Closed first, whatever its last flush says (a full disk): QFile::remove() of a
+        // file whose close failed removes nothing.
+        file.close();
+        if (!QFile::remove(file.fileName()) && QFile::exists(file.fileName()))
+            why += QStringLiteral("; %1 could not be removed").arg(file.fileName());
         QDir(versions.partialPath(version)).removeRecursively();
         if (!why.isEmpty())
             return why;
@@ -159,8 +193,7 @@ QString install(const Settings &settings, const UpdaterRelease &release,
             QDir(versions.path(version)).removeRecursively();
         return QStringLiteral("it did not qualify: %1").arg(refused);
     }
-    return versions.makeCurrent(version,
-                                QFileInfo(QCoreApplication::applicationDirPath()).fileName());
+    return versions.makeCurrent(version, runningVersion());
 }
 
 } // namespace
@@ -174,6 +207,24 @@ QString updaterPlatform()
 #endif
 }
 
+// The versions beside this one, and this one's folder name.
+static UpdaterVersions versionsOf(const Settings &settings)
+{
+    return UpdaterVersions(installationFolder(settings) + QLatin1Char('/')
+                           + QLatin1String(updaterFolder));
+}
+
+void tidyUpdaterVersions(const Settings &settings)
+{
+    if (!settings.selfUpdate)
+        return;
+    const UpdaterVersions versions = versionsOf(settings);
+    // Another updater installing a version now owns what lies there.
+    QLockFile lock(versions.lockPath());
+    if (lock.tryLock(0))
+        versions.tidy(runningVersion());
+}
+
 void updateUpdater(const Settings &settings, const ReleaseManifest &manifest)
 {
     const UpdaterRelease release = manifest.updaters.value(updaterPlatform());
@@ -184,9 +235,12 @@ void updateUpdater(const Settings &settings, const ReleaseManifest &manifest)
     }
     qDebug().noquote() << "Updater" << release.version << "found; installing it beside"
                        << settings.updaterVersion;
-    const QString why = isDottedVersion(release.version)
-            ? install(settings, release, UpdaterVersions(installationFolder(settings) + "/updater"))
-            : QStringLiteral("its version is not dotted numbers");
+    const UpdaterVersions versions = versionsOf(settings);
+    QLockFile lock(versions.lockPath());
+    const QString why = !isDottedVersion(release.version)
+            ? QStringLiteral("its version is not dotted numbers")
+            : !lock.tryLock(0) ? QStringLiteral("another updater is installing one now")
+                               : install(settings, release, versions);
     if (why.isEmpty())
         qDebug().noquote() << "Updater" << release.version << "is now current";
     else

@@ -10,9 +10,9 @@ QString installationFolder(const Settings &settings)
     return settings.selfUpdate ? QDir::cleanPath(own + QStringLiteral("/../..")) : own;
 }
 
-void markHealthy(const Settings &settings)
+void stampVersion(const Settings &settings, const char *stamp)
 {
-    QFile stamp(QCoreApplication::applicationDirPath() + QStringLiteral("/.healthy"));
-    if (settings.selfUpdate && !stamp.exists())
-        stamp.open(QIODevice::WriteOnly);
+    QFile file(QCoreApplication::applicationDirPath() + QLatin1Char('/') + QLatin1String(stamp));
+    if (settings.selfUpdate && !file.exists())
+        file.open(QIODevice::WriteOnly);
 }

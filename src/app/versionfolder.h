@@ -10,6 +10,7 @@
 // of the updater are then never two instances.
 QString installationFolder(const Settings &settings);
 
-// In a self-updating build, tells the starter that this version has run to its end
-// (.healthy in its version folder), whatever the run's outcome.
-void markHealthy(const Settings &settings);
+// In a self-updating build, leaves `stamp` (names.h) in this version's folder for the
+// starter: .alive once the event loop turns, .healthy once the application started, which
+// proves the version. A run that ended at once proves nothing.
+void stampVersion(const Settings &settings, const char *stamp);

@@ -52,6 +52,12 @@ static qint64 freeNodes(const QString &path)
     return -1;
 }
 
+// Whole megabytes, rounded up: what is needed is never said to be nothing.
+static qint64 megabytesUp(qint64 bytes)
+{
+    return (bytes + 1048575) / 1048576;
+}
+
 QString roomProblem(const InstallPlan &plan, const QString &parent, bool oldStays)
 {
     const QStorageInfo storage(parent);
@@ -60,7 +66,7 @@ QString roomProblem(const InstallPlan &plan, const QString &parent, bool oldStay
         return QString();
     if (plan.bytesNeeded > storage.bytesTotal()) {
         return QStringLiteral("%1 Mo nécessaires, le volume en a %2")
-                .arg(plan.bytesNeeded / 1048576)
+                .arg(megabytesUp(plan.bytesNeeded))
                 .arg(storage.bytesTotal() / 1048576);
     }
     const qint64 nodes = freeNodes(storage.rootPath());
@@ -69,7 +75,7 @@ QString roomProblem(const InstallPlan &plan, const QString &parent, bool oldStay
     const TreeUsage old = oldStays ? TreeUsage() : treeUsage(appPath, storage.blockSize());
     if (plan.bytesNeeded > storage.bytesAvailable() + old.bytes) {
         return QStringLiteral("%1 Mo nécessaires, %2 Mo libres")
-                .arg(plan.bytesNeeded / 1048576)
+                .arg(megabytesUp(plan.bytesNeeded))
                 .arg(storage.bytesAvailable() / 1048576);
     }
     if (nodes >= 0 && plan.nodesNeeded > nodes + old.nodes) {

@@ -1,5 +1,8 @@
 #include "updaterversions.h"
 
+#include "names.h"
+#include "preflight.h"
+
 #include <QDir>
 #include <QFileInfo>
 #include <QRegularExpression>
@@ -7,8 +10,27 @@
 
 bool isDottedVersion(const QString &version)
 {
-    static const QRegularExpression dotted(QStringLiteral("^[0-9]{1,9}(\\.[0-9]{1,9})*$"));
+    // Anchored at the very end: '$' would also match before a final newline.
+    static const QRegularExpression dotted(
+            QRegularExpression::anchoredPattern(QStringLiteral("[0-9]{1,9}(\\.[0-9]{1,9})*")));
     return dotted.match(version).hasMatch();
+}
+
+bool isInstallationStamp(const QString &entry)
+{
+    const QString first = entry.section(QLatin1Char('/'), 0, 0);
+    for (const char *stamp : versionStamps) {
+        if (first == QLatin1String(stamp))
+            return true;
+    }
+    return first.endsWith(QLatin1String(partialSuffix));
+}
+
+void leaveOutStamps(InstallPlan *plan)
+{
+    plan->entries.removeIf(
+            [](const PlannedEntry &entry) { return isInstallationStamp(entry.name); });
+    plan->folders.removeIf([](const QString &folder) { return isInstallationStamp(folder); });
 }
 
 int compareVersions(const QString &a, const QString &b)
@@ -26,12 +48,12 @@ int compareVersions(const QString &a, const QString &b)
 
 bool UpdaterVersions::isComplete(const QString &version) const
 {
-    return QFileInfo(path(version) + "/.complete").isFile();
+    return QFileInfo(path(version) + QLatin1Char('/') + QLatin1String(completeStamp)).isFile();
 }
 
 bool UpdaterVersions::hasFailed(const QString &version) const
 {
-    return QFileInfo::exists(path(version) + "/.failed");
+    return QFileInfo::exists(path(version) + QLatin1Char('/') + QLatin1String(failedStamp));
 }
 
 // Writes `file` anew, flushed to the disk before it replaces the old one.
@@ -45,26 +67,27 @@ static QString writeChoice(const QString &file, const QString &version)
 
 QString UpdaterVersions::makeCurrent(const QString &version, const QString &running) const
 {
-    QString why = writeChoice(root + "/previous", running);
+    QString why = writeChoice(root + QLatin1Char('/') + QLatin1String(previousChoice), running);
     if (why.isEmpty())
-        why = writeChoice(root + "/current", version);
+        why = writeChoice(root + QLatin1Char('/') + QLatin1String(currentChoice), version);
     if (why.isEmpty())
-        removeOthers(version, running);
+        removeOthers({version, running});
     return why;
 }
 
-void UpdaterVersions::removeOthers(const QString &keep, const QString &keepToo) const
+void UpdaterVersions::removeOthers(const QStringList &keep, bool keepFailed) const
 {
     const QFileInfoList entries = QDir(root).entryInfoList(QDir::AllEntries | QDir::NoDotAndDotDot
                                                            | QDir::Hidden | QDir::System);
     for (const QFileInfo &entry : entries) {
         const QString name = entry.fileName();
-        const bool version = isDottedVersion(name) && name != keep && name != keepToo;
+        const bool version = isDottedVersion(name) && !keep.contains(name)
+                && !(keepFailed && hasFailed(name));
         // A leftover of a killed update: a version being unpacked or downloaded, or a
         // choice being written.
-        const bool leftover = name.endsWith(QLatin1String(".partial"))
-                || ((name.startsWith(QLatin1String("current."))
-                     || name.startsWith(QLatin1String("previous.")))
+        const bool leftover = name.endsWith(QLatin1String(partialSuffix))
+                || ((name.startsWith(QLatin1String(currentChoice) + QLatin1Char('.'))
+                     || name.startsWith(QLatin1String(previousChoice) + QLatin1Char('.')))
                     && !entry.isDir());
         if (!version && !leftover)
             continue;
@@ -73,4 +96,20 @@ void UpdaterVersions::removeOthers(const QString &keep, const QString &keepToo) 
         else
             QFile::remove(entry.filePath());
     }
+}
+
+QString UpdaterVersions::choice(const char *name) const
+{
+    QFile file(root + QLatin1Char('/') + QLatin1String(name));
+    if (!file.open(QIODevice::ReadOnly))
+        return QString();
+    const QString version = QString::fromUtf8(file.readLine(64)).trimmed();
+    return isDottedVersion(version) ? version : QString();
+}
+
+void UpdaterVersions::tidy(const QString &running) const
+{
+    // The running version stays whatever the files say: it is one that works. One marked
+    // .failed stays too, so that it is not taken again, until a newer one is installed.
+    removeOthers({choice(currentChoice), choice(previousChoice), running}, true);
 }

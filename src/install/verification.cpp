@@ -25,6 +25,15 @@ QString checkSigned(const QByteArray &blake2b, const ReleaseManifest &manifest,
     return refusal.isEmpty() ? refuseSignedRelease(*release, manifest.version, signing) : refusal;
 }
 
+QString checkSignedComment(const ReleaseManifest &manifest, const SigningPolicy &signing,
+                           SignedRelease *release)
+{
+    const QString refusal = checkTrustedComment(
+            signing.keys, manifest.signature, QUrl(manifest.url, QUrl::TolerantMode).fileName(),
+            release);
+    return refusal.isEmpty() ? refuseSignedRelease(*release, manifest.version, signing) : refusal;
+}
+
 Verification verifyPackage(const QByteArray &package, const QString &sha256,
                            const QByteArray &blake2b, const ReleaseManifest &manifest,
                            const SigningPolicy &signing, qint64 blockSize, const QString &program)

@@ -40,3 +40,7 @@ Verification verifyPackage(const QByteArray &package, const QString &sha256,
 // The signature check alone, and what the release says against what is installed.
 QString checkSigned(const QByteArray &blake2b, const ReleaseManifest &manifest,
                     const SigningPolicy &signing, SignedRelease *release);
+// The same without the package: its trusted comment, and what that says against what is
+// installed.
+QString checkSignedComment(const ReleaseManifest &manifest, const SigningPolicy &signing,
+                           SignedRelease *release);

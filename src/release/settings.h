@@ -48,4 +48,7 @@ struct Settings
     // side by side (<folder>/updater/<version>/), run by a starter that never changes.
     bool selfUpdate = false;
     QString updaterVersion;
+    // When the program was configured (Unix seconds): no release of the updater signed
+    // before it is taken.
+    qint64 buildTime = 0;
 };

@@ -91,8 +91,19 @@ SignedRelease readTrustedComment(const QByteArray &comment)
     return release;
 }
 
-QString checkSignature(const QList<QByteArray> &publicKeys, const QString &signature,
-                       const QByteArray &blake2b, const QString &fileName, SignedRelease *release)
+namespace {
+
+// A .minisig text whose signature is one of the vendor's keys' and whose trusted comment
+// that key signed with it.
+struct Signed
+{
+    QByteArray edKey;
+    QByteArray signature;
+    QByteArray comment;
+    QString keyId;
+};
+
+QString readSigned(const QList<QByteArray> &publicKeys, const QString &signature, Signed *result)
 {
     QList<QByteArray> keys;
     for (const QByteArray &publicKey : publicKeys) {
@@ -137,20 +148,44 @@ QString checkSignature(const QList<QByteArray> &publicKeys, const QString &signa
         return QStringLiteral("signed by another key (id %1)").arg(keyIdText(signed_.mid(2, 8)));
     }
     // 3. The trusted comment, signed together with the signature.
-    const QByteArrayView edKey = QByteArrayView(*key).sliced(10);
-    const QByteArray comment = lines.at(2).mid(trustedPrefix.size());
-    if (!verifies(edKey, global, signed_.mid(10) + comment))
+    *result = {key->mid(10), signed_.mid(10), lines.at(2).mid(trustedPrefix.size()),
+               keyIdText(signed_.mid(2, 8))};
+    if (!verifies(result->edKey, global, result->signature + result->comment))
         return QStringLiteral("the trusted comment does not verify");
-    // 4. The package itself.
-    if (!verifies(edKey, QByteArrayView(signed_).sliced(10), blake2b))
-        return QStringLiteral("the package does not match its signature");
-    // 5. Signed as this very package, not another release served under its name.
-    if (!comment.split('\t').contains("file:" + fileName.toUtf8())) {
+    return QString();
+}
+
+// Signed as this very package, not another release served under its name.
+QString checkNamed(const Signed &signed_, const QString &fileName, SignedRelease *release)
+{
+    if (!signed_.comment.split('\t').contains("file:" + fileName.toUtf8()))
         return QStringLiteral("the trusted comment does not name file:%1").arg(fileName);
-    }
     if (release) {
-        *release = readTrustedComment(comment);
-        release->keyId = keyIdText(signed_.mid(2, 8));
+        *release = readTrustedComment(signed_.comment);
+        release->keyId = signed_.keyId;
     }
     return QString();
+}
+
+} // namespace
+
+QString checkSignature(const QList<QByteArray> &publicKeys, const QString &signature,
+                       const QByteArray &blake2b, const QString &fileName, SignedRelease *release)
+{
+    Signed signed_;
+    const QString refusal = readSigned(publicKeys, signature, &signed_);
+    if (!refusal.isEmpty())
+        return refusal;
+    // 4. The package itself.
+    if (!verifies(signed_.edKey, signed_.signature, blake2b))
+        return QStringLiteral("the package does not match its signature");
+    return checkNamed(signed_, fileName, release);
+}
+
+QString checkTrustedComment(const QList<QByteArray> &publicKeys, const QString &signature,
+                            const QString &fileName, SignedRelease *release)
+{
+    Signed signed_;
+    const QString refusal = readSigned(publicKeys, signature, &signed_);
+    return refusal.isEmpty() ? checkNamed(signed_, fileName, release) : refusal;
 }

@@ -47,3 +47,9 @@ QString signatureKeyId(const QByteArray &minisig);
 QString checkSignature(const QList<QByteArray> &publicKeys, const QString &signature,
                        const QByteArray &blake2b, const QString &fileName,
                        SignedRelease *release = nullptr);
+
+// All that checkSignature() checks without the package: that one of the keys signed it,
+// its trusted comment with it, and the comment names `fileName`. What proves the release
+// the vendor's before its package is at hand.
+QString checkTrustedComment(const QList<QByteArray> &publicKeys, const QString &signature,
+                            const QString &fileName, SignedRelease *release = nullptr);
