@@ -215,6 +215,16 @@ void tst_Publish::refusals_data()
     QTest::newRow("an updater version with a part of ten digits")
             << true << good << QStringList{"--updater", "linux-x86_64", "%VERSION%1.1000000000"}
             << QByteArray("is not dotted numbers");
+    // A tab would add a field to the signature, read before the real one.
+    QTest::newRow("a version with a tab")
+            << true << good << QStringList{"%VERSION%4.0\ttimestamp:9223372036854775807"}
+            << QByteArray("the version holds a control character");
+    QTest::newRow("a key id that lost a digit")
+            << true << another << QStringList{"--sign", key, "--revoke", "E43A85B65256C59"}
+            << QByteArray("E43A85B65256C59 is neither a key id (16 hex digits)");
+    QTest::newRow("a key id written as a number")
+            << true << another << QStringList{"--sign", key, "--revoke", "0x3A85B65256C59E4"}
+            << QByteArray("0x3A85B65256C59E4 is neither a key id");
     QTest::newRow("an updater release for no known platform")
             << true << good << QStringList{"--updater", "beos-m68k"}
             << QByteArray("beos-m68k is no platform of the updater");
@@ -483,6 +493,20 @@ void tst_Publish::resign()
     QVERIFY(is.timestamp >= was.timestamp);
     QVERIFY2(qAbs(is.expires - is.timestamp - 2 * 86400) <= 1, err);
     QCOMPARE(is.revokes, QStringList{normalKeyId(spare)});
+
+    // Whoever can write the release folder puts a package of theirs in place, announced
+    // with its digest and size under the vendor's old signature: nothing is signed.
+    const QByteArray theirs = ZipBuilder().file("bin/PellarinApp.exe", "#!/bin/sh\n").build();
+    QVERIFY(writeFile(out + "/p-4.0.zip", theirs));
+    QJsonObject forged = after;
+    forged.insert("hash", hexDigest(theirs));
+    forged.insert("size", theirs.size());
+    QVERIFY(writeFile(out + "/latest.json", QJsonDocument(forged).toJson()));
+    QCOMPARE(publish(key + QStringList{"--resign", out}, &err), 1);
+    QVERIFY2(err.contains("the live release's signature does not verify (the package does not "
+                          "match its signature)"),
+             err);
+    QCOMPARE(QJsonDocument::fromJson(readFile(out + "/latest.json")).object(), forged);
 }
 
 void tst_Publish::updaterRelease()

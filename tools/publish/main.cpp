@@ -3,13 +3,13 @@
 // a published release as this build's updater would take it.
 //
 //   pellarin-publish [--output <folder>] [--sign <minisign secret key>
-//                    [--public-key <minisign public key>] [--revoke <key id>]...
+//                    [--public-key <minisign public key>] [--revoke <key id or .pub>]...
 //                    [--expires <days>]] [--patch-from <earlier package>]...
 //                    <application folder> <version> <URL>
 //   pellarin-publish --updater <platform> [--output <folder>] [--sign …] <updater version
 //                    folder> <version> <URL>
 //   pellarin-publish --resign <release folder> --sign <minisign secret key> [--public-key …]
-//                    [--revoke <key id>]... [--expires <days>]
+//                    [--revoke <key id or .pub>]... [--expires <days>]
 //   pellarin-publish --check [<manifest URL>] [--ca <PEM file>] [--public-key <minisign.pub>]
 //                    [--check-patches <earlier package URL>]...
 //
@@ -26,8 +26,11 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QFile>
+#include <QFileInfo>
 #include <QSslCertificate>
 
+#include <algorithm>
+#include <cctype>
 #include <cstdio>
 
 namespace {
@@ -64,10 +67,10 @@ struct Options
                            "would (--ca and --public-key stand in for the built-in ones).")};
     QCommandLineOption revoke{
             QStringLiteral("revoke"),
-            QStringLiteral("With --sign: the release revokes this key (its id as minisign prints "
-                           "it); updaters that install it refuse that key's signatures for good. "
-                           "Repeatable."),
-            QStringLiteral("key id")};
+            QStringLiteral("With --sign: the release revokes this key (its 16-digit id as "
+                           "minisign prints it, or its .pub file); updaters that install it "
+                           "refuse that key's signatures for good. Repeatable."),
+            QStringLiteral("key id or .pub")};
     QCommandLineOption expires{
             QStringLiteral("expires"),
             QStringLiteral("With --sign: updaters refuse the release this many days from now, "
@@ -96,7 +99,9 @@ struct Options
             QStringLiteral("resign"),
             QStringLiteral("Sign the live release in this folder anew, with a new time (and "
                            "--expires, --revoke), without touching its package; only "
-                           "latest.json is replaced."),
+                           "latest.json is replaced. Its signature must verify first, with "
+                           "--public-key or a key this build trusts; the file and version "
+                           "are taken from it."),
             QStringLiteral("folder")};
     QCommandLineOption ca{QStringLiteral("ca"),
                           QStringLiteral("With --check: the authority the updater is built with "
@@ -145,9 +150,18 @@ QString signedFields(const QCommandLineParser &parser, const Options &options,
     if (!signing && (parser.isSet(options.revoke) || parser.isSet(options.expires)))
         return QStringLiteral("--revoke and --expires go with --sign");
     for (const QString &id : parser.values(options.revoke)) {
-        request->revokes.append(normalKeyId(id));
-        if (request->revokes.last().isEmpty())
-            return QStringLiteral("%1 is not a key id (up to 16 hex digits)").arg(id);
+        // The key's .pub file, or its id exactly as minisign prints it: a digit lost would
+        // revoke a key that is nobody's, and leave the one meant.
+        const bool whole = id.size() == 16
+                && std::all_of(id.cbegin(), id.cend(), [](QChar c) { return isxdigit(c.unicode()); });
+        const QString keyId = QFileInfo(id).isFile() ? publicKeyId(publicKeyLine(id))
+                : whole                              ? normalKeyId(id)
+                                                     : QString();
+        if (keyId.isEmpty())
+            return QStringLiteral("%1 is neither a key id (16 hex digits) nor a minisign public "
+                                  "key file")
+                    .arg(id);
+        request->revokes.append(keyId);
     }
     bool number = true;
     if (parser.isSet(options.expires))
@@ -178,7 +192,8 @@ int publish(const QCommandLineParser &parser, const Options &options)
                            {},
                            0,
                            parser.value(options.updater),
-                           parser.values(options.patchFrom)};
+                           parser.values(options.patchFrom),
+                           buildSettings().signingKeys};
     if (resigning && parser.isSet(options.updater))
         return fail(QStringLiteral("--resign and --updater go apart"));
     if (!request.patchFrom.isEmpty() && (resigning || parser.isSet(options.updater)))

@@ -6,6 +6,7 @@
 #include <QProcess>
 #include <QStandardPaths>
 
+#include <algorithm>
 #include <cstdio>
 #include <ctime>
 
@@ -40,6 +41,12 @@ static QString runMinisign(const QString &program, const QStringList &arguments)
     return last.isEmpty() ? minisign.errorString() : last;
 }
 
+bool hasControlCharacter(const QString &text)
+{
+    return std::any_of(text.cbegin(), text.cend(),
+                       [](QChar c) { return c.category() == QChar::Other_Control; });
+}
+
 QString trustedComment(const SignedFields &fields)
 {
     // As minisign would write it for the file under its final name, and what the updater
@@ -60,6 +67,11 @@ QByteArray signPackage(const QString &minisign, const QString &packagePath,
                        const QString &secretKey, const QString &publicKey, QString *error)
 {
     const QString &fileName = fields.fileName;
+    if (hasControlCharacter(fileName) || hasControlCharacter(fields.version)) {
+        *error = QStringLiteral("a file name or version with a control character would add "
+                                "fields to the signature");
+        return QByteArray();
+    }
     const QString comment = trustedComment(fields);
     QString why = runMinisign(minisign,
                               {QStringLiteral("-S"), QStringLiteral("-s"), secretKey,

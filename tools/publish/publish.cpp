@@ -1,10 +1,12 @@
 #include "publish.h"
 
+#include "digest.h"
 #include "minisign.h"
 #include "names.h"
 #include "packagewriter.h"
 #include "patchwriter.h"
 #include "releasemanifest.h"
+#include "signature.h"
 #include "updaterversions.h"
 
 #include <QCryptographicHash>
@@ -103,6 +105,9 @@ QString checkRelease(const PublishRequest &request, Plan *plan)
     }
     if (request.version.trimmed().isEmpty())
         return QStringLiteral("the version must not be empty");
+    if (hasControlCharacter(request.version))
+        return QStringLiteral("the version holds a control character; the signature's fields "
+                              "are tab-separated");
     // Every updater compares its own version with this one, and refuses all else.
     if (!request.updaterPlatform.isEmpty() && !isDottedVersion(request.version))
         return QStringLiteral("the updater's version \"%1\" is not dotted numbers of at most 9 "
@@ -368,6 +373,34 @@ QString publishRelease(const PublishRequest &request)
     return error.isEmpty() ? writeRelease(request, plan) : error;
 }
 
+// What the live release's signature says, once it verifies with one of the vendor's keys:
+// only what the vendor signed is signed anew, whoever else can write the release folder.
+static QString verifyLive(const PublishRequest &request, const ReleaseManifest &manifest,
+                          const QString &packagePath, SignedRelease *signedRelease)
+{
+    QList<QByteArray> keys = request.trustedKeys;
+    if (!request.publicKey.isEmpty())
+        keys.append(publicKeyLine(request.publicKey));
+    if (keys.isEmpty())
+        return QStringLiteral("--resign needs --public-key, to verify the live signature first");
+    QFile package(packagePath);
+    if (!package.open(QIODevice::ReadOnly))
+        return QStringLiteral("cannot read %1: %2").arg(packagePath, package.errorString());
+    QByteArray blake2b;
+    sha256Of(package.readAll(), &blake2b);
+    const QString fileName = QFileInfo(packagePath).fileName();
+    const QString refusal = checkSignature(keys, manifest.signature, blake2b, fileName,
+                                           signedRelease);
+    if (!refusal.isEmpty())
+        return QStringLiteral("the live release's signature does not verify (%1); publish it "
+                              "anew instead")
+                .arg(refusal);
+    if (signedRelease->version.isEmpty() || signedRelease->version != manifest.version)
+        return QStringLiteral("latest.json's version \"%1\" is not the signed version \"%2\"")
+                .arg(manifest.version, signedRelease->version);
+    return QString();
+}
+
 QString resignRelease(const PublishRequest &request)
 {
     if (request.secretKey.isEmpty())
@@ -391,13 +424,18 @@ QString resignRelease(const PublishRequest &request)
     if (sha256Of(packagePath) != manifest.hash.toLatin1())
         return QStringLiteral("%1 is not the package that %2 announces")
                 .arg(packagePath, manifestPath);
+    SignedRelease signedLive;
+    error = verifyLive(request, manifest, packagePath, &signedLive);
+    if (!error.isEmpty())
+        return error;
     const QTemporaryDir work(outputDir.absoluteFilePath(QStringLiteral(".publishing-XXXXXX")));
     if (!work.isValid())
         return QStringLiteral("cannot create a folder in %1: %2")
                 .arg(request.output, work.errorString());
     const QByteArray signature = signPackage(
             minisign, packagePath, work.filePath(fileName + QStringLiteral(".minisig")),
-            {fileName, manifest.version, request.revokes, request.expiresDays}, request.secretKey,
+            {signedLive.file, signedLive.version, request.revokes, request.expiresDays},
+            request.secretKey,
             request.publicKey, &error);
     if (signature.isEmpty())
         return error;

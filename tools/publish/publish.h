@@ -20,6 +20,9 @@ struct PublishRequest
     // Earlier packages of the application, from each of which a patch file to this one is
     // published beside it.
     QStringList patchFrom;
+    // The vendor's public keys (base64 key lines) that this build trusts, besides
+    // `publicKey`: a release is signed anew only when its signature verifies with one.
+    QList<QByteArray> trustedKeys;
 };
 
 // Packs the folder into the package and writes latest.json, which announces it, and
