@@ -12,6 +12,7 @@
 #include <QDateTime>
 #include <QDirIterator>
 #include <QElapsedTimer>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRandomGenerator>
@@ -800,8 +801,13 @@ void tst_EndToEnd::signedRelease_data()
     QTest::newRow("an older release served again") << "older" << refused + "signed at ";
     QTest::newRow("a newer release by a key that an installed release revoked")
             << "revoked" << refused + "signed by the revoked key ";
+    // By the spare key, revoking the vendor's: refused, it revokes nothing.
     QTest::newRow("unchanged, signed anew with an end date passed")
             << "expired" << refused + "the release expired at ";
+    // What is kept cannot be trusted: the whole way checks the release anew.
+    QTest::newRow("unchanged, App.signed of the previous release")
+            << "previous digest" << QByteArray("Files verified");
+    QTest::newRow("unchanged, App.signed damaged") << "damaged state" << QByteArray("Files verified");
 }
 
 void tst_EndToEnd::signedRelease()
@@ -843,12 +849,25 @@ void tst_EndToEnd::signedRelease()
     }
     server->serve(manifestPath, QJsonDocument(object).toJson());
 
-    if (setup == "older" || setup == "revoked" || setup == "expired") {
+    const QString state = updaterDir + QStringLiteral("/App.signed");
+    if (QStringList{"older", "revoked", "expired", "previous digest", "damaged state"}.contains(
+                setup)) {
         auto first = startUpdater({QStringLiteral("--silent")});
         QVERIFY(first->finishes());
         QVERIFY2(first->err.contains("Program launched successfully.\n"), first->err);
         QTRY_VERIFY(QFile::exists(report));
         QVERIFY(QFile::remove(report));
+    }
+    if (setup == "previous digest") {
+        // As a stop between the installation and App.signed leaves it.
+        QJsonObject kept = QJsonDocument::fromJson(readFile(state)).object();
+        kept.insert("blake2b", QString::fromLatin1(QCryptographicHash::hash(
+                                                           "the previous package",
+                                                           QCryptographicHash::Blake2b_512)
+                                                           .toHex()));
+        QVERIFY(writeFile(state, QJsonDocument(kept).toJson()));
+    } else if (setup == "damaged state") {
+        QVERIFY(writeFile(state, "{\"timestamp\": 1, \"blake2b\": \"0"));
     }
     if (setup == "older") {
         server->serve(manifestPath, older);
@@ -857,13 +876,16 @@ void tst_EndToEnd::signedRelease()
     } else if (setup == "expired") {
         // Signed now, with an end date two hours past.
         const qint64 now = QDateTime::currentSecsSinceEpoch();
-        const QString comment = QStringLiteral("timestamp:%1\tfile:pellarin-3.1.zip\texpires:%2");
-        object.insert(
-                "signature",
-                QString::fromLatin1(minisignFile(TEST_CERT_DIR "/minisign.key",
-                                                 env->filePath("release/www/pellarin-3.1.zip"),
-                                                 {"-t", comment.arg(now).arg(now - 7200)})
-                                            .toBase64()));
+        const QString comment
+                = QStringLiteral("timestamp:%1\tfile:pellarin-3.1.zip\texpires:%2\trevokes:%3");
+        const QString vendorId = QString::fromLatin1(
+                readFile(TEST_CERT_DIR "/minisign.pub").split('\n').value(0).split(' ').last());
+        object.insert("signature",
+                      QString::fromLatin1(
+                              minisignFile(TEST_CERT_DIR "/spare.key",
+                                           env->filePath("release/www/pellarin-3.1.zip"),
+                                           {"-t", comment.arg(now).arg(now - 7200).arg(vendorId)})
+                                      .toBase64()));
         server->serve(manifestPath, QJsonDocument(object).toJson());
     }
     server->requests.clear();
@@ -878,8 +900,11 @@ void tst_EndToEnd::signedRelease()
         QVERIFY(!QFile::exists(report));
     else
         QTRY_VERIFY(QFile::exists(report));
-    if (setup == "expired")
+    if (setup == "expired") {
         QCOMPARE(server->requests, QStringList{"GET " + manifestPath});
+        QCOMPARE(QJsonDocument::fromJson(readFile(state)).object().value("revoked").toArray(),
+                 QJsonArray());
+    }
     QCOMPARE(run->exitCode(), 0);
 }
 

@@ -120,44 +120,70 @@ void tst_Signature::policy_data()
     QTest::addColumn<QByteArray>("comment");
     QTest::addColumn<QString>("version");
     QTest::addColumn<qint64>("installed");
+    QTest::addColumn<QString>("installedKey");
     QTest::addColumn<QStringList>("revoked");
     QTest::addColumn<QString>("problem");
     QTest::addColumn<QStringList>("remembered");
 
     // Signed by key 00000000000000AA; the installed release was signed at 1,000,000 s (-1:
-    // none is); it is now 2,000,000 s.
+    // none is), by `installedKey`; it is now 2,000,000 s, which a clock may be an hour
+    // ahead of.
     const QByteArray file = "file:p.zip\t";
     const QStringList bb{"00000000000000BB"};
     QTest::newRow("newer") << file + "timestamp:1000001\tversion:2.0"
-                           << "2.0" << qint64(1000000) << bb << QString() << bb;
+                           << "2.0" << qint64(1000000) << QString() << bb << QString() << bb;
     QTest::newRow("the same time, no version, unknown fields")
             << file + "timestamp:1000000\tcolour:blue"
-            << "anything" << qint64(1000000) << bb << QString() << bb;
+            << "anything" << qint64(1000000) << QString() << bb << QString() << bb;
     QTest::newRow("older") << file + "timestamp:999999"
-                           << "2.0" << qint64(1000000) << bb
+                           << "2.0" << qint64(1000000) << QString() << bb
                            << "signed at 1970-01-12T13:46:39Z, before the installed release "
                               "(signed at 1970-01-12T13:46:40Z)"
                            << bb;
     QTest::newRow("another version")
             << file + "timestamp:1000000\tversion:2.0"
-            << "2.1" << qint64(1000000) << bb
+            << "2.1" << qint64(1000000) << QString() << bb
             << R"(the manifest's version "2.1" is not the signed version "2.0")" << bb;
     QTest::newRow("end date ahead") << file + "timestamp:1000000\texpires:2000001"
-                                    << "" << qint64(-1) << bb << QString() << bb;
+                                    << "" << qint64(-1) << QString() << bb << QString() << bb;
     QTest::newRow("end date passed within the hour's allowance")
             << file + "timestamp:1000000\texpires:1996400"
-            << "" << qint64(-1) << bb << QString() << bb;
+            << "" << qint64(-1) << QString() << bb << QString() << bb;
     QTest::newRow("end date passed")
             << file + "timestamp:1000000\texpires:1996399"
-            << "" << qint64(-1) << bb << "the release expired at 1970-01-24T02:33:19Z" << bb;
+            << "" << qint64(-1) << QString() << bb << "the release expired at 1970-01-24T02:33:19Z" << bb;
     QTest::newRow("revokes others, and itself in vain")
             << file + "timestamp:1000000\trevokes:cc,00000000000000AA,bb"
-            << "" << qint64(-1) << bb << QString()
+            << "" << qint64(-1) << QString() << bb << QString()
             << QStringList{"00000000000000BB", "00000000000000CC"};
     QTest::newRow("by a revoked key")
             << file + "timestamp:1000000"
-            << "" << qint64(-1) << QStringList{"00000000000000AA"}
+            << "" << qint64(-1) << QString() << QStringList{"00000000000000AA"}
             << "signed by the revoked key 00000000000000AA" << QStringList{"00000000000000AA"};
+    QTest::newRow("signed an hour ahead of the clock")
+            << file + "timestamp:2003600" << "" << qint64(1000000) << QString() << bb << QString()
+            << bb;
+    QTest::newRow("signed more than an hour ahead of the clock")
+            << file + "timestamp:2003601" << "" << qint64(1000000) << QString() << bb
+            << "signed at 1970-01-24T04:33:21Z, ahead of this machine's clock "
+               "(1970-01-24T03:33:20Z)"
+            << bb;
+    // A release signed far ahead, then the key that signed it revoked: its time binds no more.
+    QTest::newRow("older than a floor that a revoked key set")
+            << file + "timestamp:1000001" << "" << qint64(3000000) << "00000000000000BB" << bb
+            << QString() << bb;
+    QTest::newRow("a time past what a date shows")
+            << file + "timestamp:9223372036854775807" << "" << qint64(-1) << QString() << bb
+            << R"(the trusted comment timestamp "9223372036854775807" is no time)" << bb;
+    QTest::newRow("a time with a space")
+            << file + "timestamp: 1000000" << "" << qint64(-1) << QString() << bb
+            << R"(the trusted comment timestamp " 1000000" is no time)" << bb;
+    QTest::newRow("an end date that is no time")
+            << file + "timestamp:1000000\texpires:soon" << "" << qint64(-1) << QString() << bb
+            << R"(the trusted comment expires "soon" is no time)" << bb;
+    QTest::newRow("a field given twice")
+            << file + "timestamp:1000000\ttimestamp:1000001" << "" << qint64(-1) << QString() << bb
+            << "the trusted comment names timestamp twice" << bb;
 }
 
 void tst_Signature::policy()
@@ -165,16 +191,17 @@ void tst_Signature::policy()
     QFETCH(QByteArray, comment);
     QFETCH(QString, version);
     QFETCH(qint64, installed);
+    QFETCH(QString, installedKey);
     QFETCH(QStringList, revoked);
     QFETCH(QString, problem);
     QFETCH(QStringList, remembered);
 
     SignedRelease release = readTrustedComment(comment);
     release.keyId = QStringLiteral("00000000000000AA");
-    const SigningPolicy policy{{}, {installed, {}, revoked}, 2000000};
+    const SigningPolicy policy{{}, {installed, {}, revoked, installedKey}, 2000000};
     QCOMPARE(refuseSignedRelease(release, version, policy), problem);
     if (problem.isEmpty())
-        QCOMPARE(withRevocations(policy.installed, release).revoked, remembered);
+        QCOMPARE(withRevocations(policy.installed, release, {}).revoked, remembered);
 }
 
 QTEST_GUILESS_MAIN(tst_Signature)

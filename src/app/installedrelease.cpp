@@ -4,10 +4,12 @@
 #include "packagefile.h"
 #include "record.h"
 #include "regularfile.h"
+#include "signature.h"
 #include "stagedinstallation.h"
 #include "window.h"
 
 #include <QDebug>
+#include <QUrl>
 
 // The installed release's SHA-256 when App is complete as recorded, or nothing; a staged
 // installation that was killed is put right first.
@@ -33,9 +35,15 @@ bool window::StartUnchanged()
         return false;
     if (!settings.signingKeys.isEmpty()) {
         const SigningPolicy signing = Signing();
-        // Installed before its package's digest was kept: the whole way checks it.
-        if (signing.installed.blake2b.isEmpty())
+        // Installed before its package's digest was kept, or a digest that is not this
+        // release's (a stop between the installation and App.signed): what is kept cannot be
+        // trusted, and the whole way checks the release anew.
+        if (signing.installed.blake2b.isEmpty()
+            || !checkSignature(signing.keys, signature, signing.installed.blake2b,
+                               QUrl(packageUrl, QUrl::TolerantMode).fileName())
+                        .isEmpty()) {
             return false;
+        }
         if (RefuseUnchanged(signing))
             return true;
     }

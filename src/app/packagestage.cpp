@@ -34,8 +34,6 @@ bool window::InstallChecked(QByteArray package, const QString &sha256, const QBy
     const QString parent = InstallParent();
     Verification verification = verifyPackage(package, sha256, blake2b, Manifest(), Signing(),
                                               QStorageInfo(parent).blockSize());
-    // What a verified release revokes holds even when it is refused for its time.
-    KeepSigned(verification.signedRelease, QByteArray());
     if (settings.showProgress && verification.authentic())
         showInstalling();
     // A package file that another program cut short while it was read.
@@ -54,6 +52,8 @@ bool window::InstallChecked(QByteArray package, const QString &sha256, const QBy
     plan = std::move(verification.plan);
     if (newPackage && settings.deltaUpdates)
         clearOwnedName(installedPackagePath(installPath(parent)));
+    if (!settings.signingKeys.isEmpty())
+        ForgetInstalledDigest();
     // Handed over, so that the installer can let the package go before it starts the
     // application.
     if (InstallAndLaunch(std::move(package)) != 0) {

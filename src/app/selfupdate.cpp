@@ -81,7 +81,9 @@ QString fetchVerified(const Settings &settings, const UpdaterRelease &release, Q
     // Windows removes no file that is mapped, and closing it does not unmap it.
     const auto unmap = qScopeGuard([&] { file.unmap(bytes); });
     SignedState kept = readSignedState(installPath(installationFolder(settings)));
+    // This version's floor, whichever key set the application's.
     kept.timestamp = signedFloor(settings);
+    kept.key.clear();
     *verification = verifyPackage(
             QByteArray::fromRawData(reinterpret_cast<const char *>(bytes), file.size()),
             download.digest(), download.blake2bDigest(),

@@ -1,4 +1,5 @@
 #include "installation.h"
+#include "signature.h"
 #include "verification.h"
 #include "window.h"
 
@@ -23,22 +24,34 @@ void window::KeepSigned(const SignedRelease &release, const QByteArray &installe
     // A revoked key's word counts for nothing, its revocations included.
     if (release.keyId.isEmpty() || kept.revoked.contains(release.keyId))
         return;
-    const SignedState state = installedBlake2b.isEmpty()
-            ? withRevocations(kept, release)
-            : withInstalled(kept, release, installedBlake2b);
+    QStringList keyIds;
+    for (const QByteArray &key : settings.signingKeys)
+        keyIds.append(publicKeyId(key));
+    const SignedState state = withInstalled(kept, release, installedBlake2b, keyIds);
     if (state.revoked != kept.revoked || state.timestamp != kept.timestamp
-        || state.blake2b != kept.blake2b) {
+        || state.blake2b != kept.blake2b || state.key != kept.key) {
         writeSignedState(app, state);
     }
+}
+
+void window::ForgetInstalledDigest()
+{
+    const QString app = installPath(InstallParent());
+    SignedState kept = readSignedState(app);
+    if (kept.blake2b.isEmpty())
+        return;
+    kept.blake2b.clear();
+    writeSignedState(app, kept);
 }
 
 bool window::RefuseUnchanged(const SigningPolicy &signing)
 {
     SignedRelease release;
     const QString refusal = checkSigned(signing.installed.blake2b, Manifest(), signing, &release);
-    KeepSigned(release, refusal.isEmpty() ? signing.installed.blake2b : QByteArray());
-    if (refusal.isEmpty())
+    if (refusal.isEmpty()) {
+        KeepSigned(release, signing.installed.blake2b);
         return false;
+    }
     qDebug() << "Signature check failed:" << refusal;
     failure = refusal;
     ShowUpdateError();

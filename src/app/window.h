@@ -92,9 +92,12 @@ public:
     // In signed builds: the keys, what is kept beside App of the releases verified so far
     // (see signedstate.h), and the time.
     SigningPolicy Signing() const;
-    // Keeps what a verified release says: the keys it revokes, and with the digest of its
-    // package, once it is installed, its time.
+    // Keeps what an installed release says: the keys it revokes, its time and key, and the
+    // digest of its package. A refused one changes nothing.
     void KeepSigned(const SignedRelease &release, const QByteArray &installedBlake2b);
+    // Before App is touched: a kill then leaves no digest that could be taken for the
+    // release that will be installed, and the next start takes the whole way.
+    void ForgetInstalledDigest();
     // With UPDATER_SKIP_UNCHANGED in signed builds: checks the manifest's signature of the
     // unchanged release against its kept digest, and what it says against what is kept; a
     // refused one ends as a refused download does. True when it took over the run.

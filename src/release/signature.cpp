@@ -65,28 +65,54 @@ QString signatureKeyId(const QByteArray &minisig)
     return ok && bytes.size() == 74 ? keyIdText(bytes.mid(2, 8)) : QString();
 }
 
+QString publicKeyId(const QByteArray &publicKey)
+{
+    bool ok = false;
+    const QByteArray bytes = decode(publicKey.trimmed(), &ok);
+    return ok && bytes.size() == 42 ? keyIdText(bytes.mid(2, 8)) : QString();
+}
+
+// A signed time: plain digits (no sign, no space) of a time that a date can show.
+static qint64 signedTime(const QByteArray &value)
+{
+    const bool digits = !value.isEmpty() && value.size() <= 12
+            && std::all_of(value.cbegin(), value.cend(),
+                           [](char c) { return c >= '0' && c <= '9'; });
+    const qint64 time = digits ? value.toLongLong() : -1;
+    return time <= latestSignedTime ? time : -1;
+}
+
 SignedRelease readTrustedComment(const QByteArray &comment)
 {
     SignedRelease release;
+    QList<QByteArray> seen;
     for (const QByteArray &field : comment.split('\t')) {
         const qsizetype colon = field.indexOf(':');
-        const QByteArray key = field.left(colon);
-        const QString value = QString::fromUtf8(field.mid(colon + 1));
-        bool isNumber = false;
-        const qint64 number = value.toLongLong(&isNumber);
         if (colon < 0)
             continue;
-        if (key == "timestamp" && isNumber && number >= 0)
-            release.timestamp = number;
-        else if (key == "expires" && isNumber && number >= 0)
-            release.expires = number;
-        else if (key == "file")
+        const QByteArray key = field.left(colon);
+        const QByteArray raw = field.mid(colon + 1);
+        const QString value = QString::fromUtf8(raw);
+        const bool known = key == "timestamp" || key == "expires" || key == "file"
+                || key == "version" || key == "revokes";
+        // The last of two would otherwise win, and the first be what a reader sees.
+        if (known && seen.contains(key))
+            release.malformed = QStringLiteral("names %1 twice").arg(QString::fromLatin1(key));
+        seen.append(key);
+        if (key == "timestamp" || key == "expires") {
+            const qint64 time = signedTime(raw);
+            if (time < 0)
+                release.malformed = QStringLiteral("%1 \"%2\" is no time")
+                                            .arg(QString::fromLatin1(key), value.left(40));
+            (key == "timestamp" ? release.timestamp : release.expires) = time;
+        } else if (key == "file") {
             release.file = value;
-        else if (key == "version")
+        } else if (key == "version") {
             release.version = value;
-        else if (key == "revokes")
+        } else if (key == "revokes") {
             for (const QString &id : value.split(QLatin1Char(','), Qt::SkipEmptyParts))
                 release.revokes.append(normalKeyId(id));
+        }
     }
     return release;
 }
@@ -155,15 +181,18 @@ QString readSigned(const QList<QByteArray> &publicKeys, const QString &signature
     return QString();
 }
 
-// Signed as this very package, not another release served under its name.
+// Signed as this very package, not another release served under its name, in a comment
+// that says each thing once.
 QString checkNamed(const Signed &signed_, const QString &fileName, SignedRelease *release)
 {
-    if (!signed_.comment.split('\t').contains("file:" + fileName.toUtf8()))
+    SignedRelease read = readTrustedComment(signed_.comment);
+    if (!read.malformed.isEmpty())
+        return QStringLiteral("the trusted comment %1").arg(read.malformed);
+    if (read.file != fileName)
         return QStringLiteral("the trusted comment does not name file:%1").arg(fileName);
-    if (release) {
-        *release = readTrustedComment(signed_.comment);
-        release->keyId = signed_.keyId;
-    }
+    read.keyId = signed_.keyId;
+    if (release)
+        *release = read;
     return QString();
 }
 

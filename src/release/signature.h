@@ -23,6 +23,9 @@ struct SignedRelease
     QString version;
     // Keys that are no longer the vendor's.
     QStringList revokes;
+    // Why the comment cannot be taken as it stands: a known field given twice, or a time
+    // that is not plain digits of a date; empty when it can.
+    QString malformed;
 };
 
 // A signed time as the log and --check name it: "2026-12-09T10:00:00Z".
@@ -31,12 +34,19 @@ QString utcText(qint64 seconds);
 // Reads the fields of a trusted comment.
 SignedRelease readTrustedComment(const QByteArray &comment);
 
+// The latest time a signed field may name: 9999-12-31T23:59:59Z, the last that a date
+// shows.
+inline constexpr qint64 latestSignedTime = 253402300799;
+
 // A key id as minisign prints it (up to 16 hex digits), as 16 upper-case ones; nothing
 // when it is none.
 QString normalKeyId(const QString &id);
 
 // The id of the key that made a .minisig text, or nothing.
 QString signatureKeyId(const QByteArray &minisig);
+
+// The id of a public key (the second line of a minisign.pub), or nothing.
+QString publicKeyId(const QByteArray &publicKey);
 
 // `publicKeys`: the second lines of the vendor's minisign.pub files (base64 of "Ed", the
 // key id and the Ed25519 key); the signature must be made with the one whose id it names.
