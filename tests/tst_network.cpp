@@ -19,6 +19,7 @@
 #include <QLabel>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
+#include <QRandomGenerator>
 #include <QtTest>
 
 #ifdef Q_OS_UNIX
@@ -458,6 +459,8 @@ void tst_Network::proxies_data()
                                        << "good" << QByteArray() << launched;
     QTest::newRow("host in no_proxy") << "no_proxy"
                                       << "good" << QByteArray() << launched;
+    QTest::newRow("proxy at an IPv6 address") << "[::1]"
+                                              << "good" << QByteArray() << launched;
     // The certificate is still checked end to end, before the request is sent.
     QTest::newRow("host not in the certificate, through the proxy")
             << "https_proxy"
@@ -498,7 +501,12 @@ void tst_Network::proxies()
 #ifdef Q_OS_WIN
     QSKIP("on Windows the proxy is the user's Internet settings, not the environment");
 #endif
-    ConnectProxy proxy(answer);
+    QTcpServer ipv6;
+    if (setting == "[::1]" && !ipv6.listen(QHostAddress::LocalHostIPv6))
+        QSKIP("no IPv6 loopback here");
+    ipv6.close();
+    ConnectProxy proxy(answer,
+                       setting == "[::1]" ? QHostAddress::LocalHostIPv6 : QHostAddress::LocalHost);
     const auto unset = qScopeGuard([] {
         for (const char *name : {"https_proxy", "HTTPS_PROXY", "no_proxy"})
             qunsetenv(name);
@@ -516,8 +524,14 @@ void tst_Network::proxies()
         qputenv("no_proxy", "example.com, 127.0.0.0/8");
     server = std::make_unique<HttpsServer>(0, QStringLiteral(TEST_CERT_DIR),
                                            QStringLiteral("chains/") + chain);
-    settings.manifestLocation = server->url(manifestPath);
-    server->serve(manifestPath, goodManifest(server->url(packagePath), package));
+    // A release server by name, as in the field: Qt 6.4 reaches a proxy at an IPv6 address
+    // only for a host it may look up either way, not for an IPv4 address.
+    const auto url = [&](const QString &path) {
+        return setting == "[::1]" ? server->url(path).replace("127.0.0.1", "localhost")
+                                  : server->url(path);
+    };
+    settings.manifestLocation = url(manifestPath);
+    server->serve(manifestPath, goodManifest(url(packagePath), package));
     server->serve(packagePath, package);
 
     window w(settings);
@@ -525,7 +539,9 @@ void tst_Network::proxies()
 
     QCOMPARE(log->lines().last(),
              QString(lastLine).replace("%PROXY%", address.mid(address.lastIndexOf('/') + 1)));
-    const QString tunnel = QStringLiteral("CONNECT 127.0.0.1:%1").arg(server->serverPort());
+    const QString tunnel = QStringLiteral("CONNECT %1:%2")
+                                   .arg(setting == "[::1]" ? "localhost" : "127.0.0.1")
+                                   .arg(server->serverPort());
     QCOMPARE(proxy.requests.isEmpty(),
              setting == "no_proxy" || setting == "closed" || setting.contains("://"));
     for (const QString &request : std::as_const(proxy.requests))
@@ -692,6 +708,9 @@ void tst_Network::delta_data()
     QTest::newRow("a patch over the memory bound")
             << "patch bound" << QStringLiteral("D: Patch of data/5.bin not used: over 1024 bytes");
     QTest::newRow("a signed release rebuilt from patches") << "patch signed" << patched;
+    QTest::newRow("a patch file killed halfway, resumed") << "patch killed" << patched;
+    // Local work is no silence of the network's.
+    QTest::newRow("a rebuild longer than the idle time") << "patch slow" << patched;
     QTest::newRow("repair from App.package")
             << "repair"
             << "D: Installed release changed, reinstalling it from";
@@ -706,6 +725,8 @@ void tst_Network::delta()
         QSKIP("no pipes in the file system on Windows");
     if (setup == "patch signed")
         QSKIP("minisign signs on the Linux side");
+    if (setup == "patch slow")
+        QSKIP("a quarter of a second of silence is too little for Wine's network");
 #endif
 
     settings.deltaUpdates = true;
@@ -734,7 +755,13 @@ void tst_Network::delta()
     QCOMPARE(readFile(app + ".package"), installed);
 
     const bool patching = setup.startsWith("patch");
-    const QByteArray next = patching ? deltaRelease(2, true, "# 2.1\n")
+    // A program that takes a while to compress again (a rebuild of a second or more), or
+    // whose patch is long enough to be cut halfway.
+    QByteArray larger(setup == "patch slow" ? 4 << 20 : setup == "patch killed" ? 256 << 10 : 0,
+                      Qt::Uninitialized);
+    QRandomGenerator(7).fillRange(reinterpret_cast<quint32 *>(larger.data()), larger.size() / 4);
+    larger = larger.isEmpty() ? larger : "# " + larger.toHex() + "\n";
+    const QByteArray next = patching ? deltaRelease(2, true, "# 2.1\n" + larger)
             : setup == "all changed" ? deltaRelease(2, true, "# 2.1\n", true)
                                      : deltaRelease(2, true);
     const QString nextPath = QStringLiteral("/release/pellarin-2.1.zip");
@@ -743,21 +770,33 @@ void tst_Network::delta()
     const bool broken = setup == "resumed" || setup == "withdrawn" || setup == "garbled";
     if (setup == "repair") {
         QVERIFY(QFile::remove(app + "/data/3.bin"));
-    } else if (broken || setup == "killed") {
-        QVERIFY(QFile::remove(app + ".package"));
-        release(next, nextPath, broken ? HttpsServer::CloseHalfway : HttpsServer::Pause);
+    } else if (broken || setup == "killed" || setup == "patch killed") {
+        const bool patch = setup == "patch killed";
+        const QString part = app + (patch ? ".patch" : ".download");
+        const qint64 whole = patch ? extra.value("patches").toArray().first()["size"].toInteger()
+                                   : next.size();
+        if (patch)
+            server->serve("/release/next.patch", readFile(env->filePath("next.patch")), 200,
+                          HttpsServer::Pause);
+        else
+            QVERIFY(QFile::remove(app + ".package"));
+        release(next, nextPath,
+                broken ? HttpsServer::CloseHalfway
+                       : (patch ? HttpsServer::Complete : HttpsServer::Pause));
         window w(settings);
         // Stopped as a kill would stop it: the updater sees no failure.
         QTimer poll;
         connect(&poll, &QTimer::timeout, [&] {
-            if (QFileInfo(app + ".download").size() >= next.size() / 2 - 65536
-                && QFile::exists(app + ".download.info"))
+            const qint64 written = QFileInfo(part).size();
+            if (written > 0 && written >= whole / 2 - 65536 && QFile::exists(part + ".info"))
                 QCoreApplication::exit(0);
         });
-        if (setup == "killed")
+        if (!broken)
             poll.start(5);
         run(w);
-        QVERIFY(QFileInfo(app + ".download").size() > 0);
+        QVERIFY(QFileInfo(part).size() > 0);
+        if (patch)
+            server->serve("/release/next.patch", readFile(env->filePath("next.patch")));
     } else if (setup == "damaged") {
         QVERIFY(writeFile(app + ".package", "damaged"));
 #ifdef Q_OS_UNIX
@@ -772,7 +811,9 @@ void tst_Network::delta()
         QFile partial(app + ".download");
         QVERIFY(partial.open(QIODevice::ReadWrite) && partial.write("garbled") == 7);
     }
-    const qint64 kept = QFileInfo(app + ".download").size();
+    const qint64 kept = QFileInfo(app + (setup == "patch killed" ? ".patch" : ".download")).size();
+    if (setup == "patch slow")
+        settings.transferTimeout = 250;
     server->compresses = setup == "compressing";
     server->rangeAnswer = setup == "whole" ? HttpsServer::WholeBody
             : setup == "wrong"             ? HttpsServer::WrongBytes
@@ -798,6 +839,7 @@ void tst_Network::delta()
             == deltaFile(5, setup != "repair", setup == "all changed"));
     QVERIFY(readFile(app + ".package") == expected);
     QVERIFY(!QFile::exists(app + ".download"));
+    QVERIFY(!QFile::exists(app + ".patch") && !QFile::exists(app + ".patch.info"));
     // One range a request, never several.
     QVERIFY(server->ranges.filter(",").isEmpty());
     // The changed entry and the directory, with room for headers and merging; a range cut
@@ -808,6 +850,8 @@ void tst_Network::delta()
     } else if (setup == "cut") {
         QVERIFY2(server->bytesSent <= changedBytes + 103 * 1024,
                  qPrintable(QString::number(server->bytesSent)));
+    } else if (setup == "patch killed") {
+        QCOMPARE(server->ranges.filter(QStringLiteral("bytes=%1-").arg(kept)).size(), 1);
     } else if (setup == "resumed" || setup == "killed") {
         QCOMPARE(server->ranges.last(),
                  QStringLiteral("bytes=%1-%2").arg(kept).arg(next.size() - 1));

@@ -18,8 +18,8 @@ QString installedPackagePath(const QString &appPath)
     return appPath + QStringLiteral(".package");
 }
 
-PackageFile::PackageFile(const QString &appPath)
-    : name(appPath + QStringLiteral(".download")), installed(installedPackagePath(appPath))
+PackageFile::PackageFile(const QString &appPath, const QString &suffix)
+    : name(appPath + suffix), installed(installedPackagePath(appPath))
 {
 }
 

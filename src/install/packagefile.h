@@ -25,8 +25,10 @@ struct PartialDownload
 class PackageFile
 {
 public:
-    // <appPath>.download
-    explicit PackageFile(const QString &appPath);
+    // <appPath>.download, or <appPath><suffix> for another file fetched the same way (a
+    // patch file)
+    explicit PackageFile(const QString &appPath,
+                         const QString &suffix = QStringLiteral(".download"));
     ~PackageFile();
     PackageFile(const PackageFile &) = delete;
     PackageFile &operator=(const PackageFile &) = delete;

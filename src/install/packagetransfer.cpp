@@ -50,6 +50,12 @@ PackageTransfer::PackageTransfer(QNetworkAccessManager *manager, const Settings 
         startWhole();
 }
 
+PackageTransfer::~PackageTransfer()
+{
+    if (rebuilding.joinable())
+        rebuilding.join();
+}
+
 QNetworkReply *PackageTransfer::reply() const
 {
     return download ? download->reply() : nullptr;
@@ -92,8 +98,8 @@ void PackageTransfer::wholeFinished()
 {
     fetched += download->bytesReceived();
     download->deleteLater();
-    if (!timedOut.isEmpty()) {
-        end(timedOut);
+    if (endedByTime()) {
+        return;
     } else if (download->failed() && resumedAt && download->rangeRefused()) {
         // Any other answer to a resumed download starts from the beginning.
         qDebug() << "Resume not possible, downloading the whole package:"
@@ -133,10 +139,8 @@ void PackageTransfer::tailFinished()
 {
     fetched += download->bytesReceived();
     download->deleteLater();
-    if (!timedOut.isEmpty()) {
-        end(timedOut);
+    if (endedByTime())
         return;
-    }
     if (download->failed()) {
         fallBack(download->errorString());
         return;
@@ -144,6 +148,14 @@ void PackageTransfer::tailFinished()
     size = download->total();
     validator = download->validator();
     tail = download->takeBody();
+    // A package no longer than the guess came whole: it is not asked for again.
+    QString created;
+    if (tail.size() == size && target->create(&created)) {
+        target->file()->write(tail);
+        target->file()->flush();
+        complete();
+        return;
+    }
     qint64 needed = 0;
     QString why = readZipDirectory(tail, size, &directory, &needed);
     if (size > settings.maxPackageSize) {
@@ -175,14 +187,27 @@ void PackageTransfer::tailFinished()
 
 void PackageTransfer::startPatch(const PatchFile &patch)
 {
-    patchFile.setFileName(appPath + QStringLiteral(".patch"));
-    if (!clearOwnedName(patchFile.fileName()) || !openRegular(patchFile, QIODevice::ReadWrite)) {
-        qDebug().noquote() << "Patch file not used: cannot write" << patchFile.fileName();
+    patchPart = std::make_unique<PackageFile>(appPath, QStringLiteral(".patch"));
+    PartialDownload kept;
+    const qint64 resumed = patchPart->resume({patch.hash, patch.size, patch.url, {}}, &kept);
+    QString why;
+    if (!resumed && !patchPart->create(&why)) {
+        qDebug().noquote() << "Patch file not used:" << why;
         planRanges();
         return;
     }
-    download = new Download(manager, QUrl(patch.url, QUrl::TolerantMode), settings,
-                            settings.maxPackageSize, patch.size, false, &patchFile, patience);
+    const QUrl patchUrl(patch.url, QUrl::TolerantMode);
+    download = resumed ? new Download(manager, patchUrl, settings,
+                                      {resumed, patch.size - 1, patch.size, kept.validator},
+                                      patchPart->file(), patience)
+                       : new Download(manager, patchUrl, settings, settings.maxPackageSize,
+                                      patch.size, false, patchPart->file(), patience);
+    // Described before its first byte, so that a stop at any moment leaves it resumable.
+    connect(download, &Download::answered, this, [this, patch, kept] {
+        const QByteArray named = kept.validator.isEmpty() ? download->validator() : kept.validator;
+        if (!named.isEmpty())
+            patchPart->keepPartial({patch.hash, patch.size, patch.url, named});
+    });
     connect(download, &Download::finished, this, [this, patch] { patchFinished(patch); });
 }
 
@@ -190,19 +215,18 @@ void PackageTransfer::patchFinished(const PatchFile &patch)
 {
     fetched += download->bytesReceived();
     download->deleteLater();
-    if (!timedOut.isEmpty()) {
-        end(timedOut);
+    if (endedByTime())
         return;
-    }
     QString why = download->failed() ? download->errorString() : QString();
-    if (why.isEmpty() && download->digest() != patch.hash)
-        why = QStringLiteral("its digest is %1, the manifest says %2")
-                      .arg(download->digest(), patch.hash);
-    patchMap = why.isEmpty() && patchFile.size() > 0 ? patchFile.map(0, patchFile.size()) : nullptr;
-    if (why.isEmpty() && !patchMap)
-        why = QStringLiteral("cannot read %1").arg(patchFile.fileName());
+    // Resumed or not, the whole file is what the manifest names.
+    patchBytes = why.isEmpty() ? patchPart->map() : QByteArray();
+    if (why.isEmpty() && patchBytes.isEmpty())
+        why = QStringLiteral("cannot read %1").arg(patchPart->path());
+    const QString digest = why.isEmpty() ? sha256Of(patchBytes) : QString();
+    if (why.isEmpty() && digest != patch.hash)
+        why = QStringLiteral("its digest is %1, the manifest says %2").arg(digest, patch.hash);
     if (why.isEmpty())
-        why = readPatchFile(QByteArrayView(patchMap, patchFile.size()), &patches);
+        why = readPatchFile(patchBytes, &patches);
     if (!why.isEmpty()) {
         qDebug().noquote() << "Patch file not used:" << why;
         patches.clear();
@@ -210,22 +234,33 @@ void PackageTransfer::patchFinished(const PatchFile &patch)
     planRanges();
 }
 
-// The plan, the new package laid out from what is in hand, then the ranges that are left.
+// The plan, the new package laid out from what is in hand, on a thread of its own while
+// the patience waits; then the ranges that are left.
 void PackageTransfer::planRanges()
 {
-    DeltaPlan plan;
-    const QString why = rebuild(&plan);
+    patience->stop();
+    rebuilding = std::thread([this] {
+        rebuildProblem = rebuild(&plan);
+        QMetaObject::invokeMethod(this, &PackageTransfer::rebuilt, Qt::QueuedConnection);
+    });
+}
+
+void PackageTransfer::rebuilt()
+{
+    rebuilding.join();
+    patience->restart();
     patches.clear();
-    // Windows removes no file that is mapped.
-    if (patchMap)
-        patchFile.unmap(patchMap);
-    patchMap = nullptr;
-    if (!patchFile.fileName().isEmpty())
-        patchFile.remove();
-    if (why.isEmpty())
+    // Of no more use, whatever became of it; Windows removes no file that is mapped.
+    patchBytes.clear();
+    if (patchPart) {
+        patchPart->forgetPartial();
+        patchPart->release();
+        patchPart.reset();
+    }
+    if (rebuildProblem.isEmpty())
         startRanges(plan);
     else
-        fallBack(why);
+        fallBack(rebuildProblem);
 }
 
 void PackageTransfer::startRanges(const DeltaPlan &plan)
@@ -254,9 +289,9 @@ void PackageTransfer::rangesFinished()
 {
     fetched += ranges->bytesReceived();
     ranges->deleteLater();
-    if (!timedOut.isEmpty())
-        end(timedOut);
-    else if (ranges->failed())
+    if (endedByTime())
+        return;
+    if (ranges->failed())
         fallBack(ranges->errorString());
     else
         complete();
@@ -280,7 +315,6 @@ QString PackageTransfer::rebuild(DeltaPlan *plan)
         return why;
     if (!why.isEmpty())
         return why;
-    const QByteArrayView patchBytes(patchMap, patchMap ? patchFile.size() : 0);
     why = layOutPackage(old, tail, size, {patches, patchBytes, settings.patchLimit}, mergeGap, plan,
                         target->file(), target->path(), &patched);
     return why.isEmpty() ? why : QStringLiteral("cannot write %1: %2").arg(target->path(), why);
@@ -314,7 +348,26 @@ void PackageTransfer::fallBack(const QString &reason)
     startWhole();
 }
 
-// The transfer's time is up, whatever it was doing: nothing more is tried.
+// After the patience gave up: on the delta's way, once the server has answered it, the
+// whole download is tried with patience anew, as after any other problem there; a server
+// that answered nothing gets no second wait, and the transfer ends. True when it did
+// either.
+bool PackageTransfer::endedByTime()
+{
+    if (timedOut.isEmpty())
+        return false;
+    const QString reason = timedOut;
+    timedOut.clear();
+    if (triedDelta && fetched > 0) {
+        patience->restart();
+        fallBack(reason);
+    } else {
+        end(reason);
+    }
+    return true;
+}
+
+// The transfer's time is up, whatever it was doing: the request under way ends.
 void PackageTransfer::giveUp(const QString &reason)
 {
     timedOut = reason;

@@ -6,10 +6,12 @@
 #include "releasemanifest.h"
 #include "settings.h"
 
-#include <QFile>
 #include <QObject>
 #include <QPointer>
 #include <QUrl>
+
+#include <memory>
+#include <thread>
 
 class Download;
 class Patience;
@@ -36,6 +38,7 @@ public:
     // Starts at once, as a child of `manager`.
     PackageTransfer(QNetworkAccessManager *manager, const Settings &settings,
                     const ReleaseManifest &manifest, const QString &appPath, PackageFile *target);
+    ~PackageTransfer() override;
 
     bool failed() const { return !problem.isEmpty(); }
     QString errorString() const { return problem; }
@@ -59,10 +62,12 @@ private:
     void startPatch(const PatchFile &patch);
     void patchFinished(const PatchFile &patch);
     void planRanges();
+    void rebuilt();
     void startRanges(const DeltaPlan &plan);
     void rangesFinished();
     QString rebuild(DeltaPlan *plan);
     void fallBack(const QString &reason);
+    bool endedByTime();
     void complete();
     void giveUp(const QString &reason);
     void end(const QString &failure);
@@ -89,11 +94,17 @@ private:
     // The new package's last bytes and its directory, while a patch file comes.
     QByteArray tail;
     ZipDirectory directory;
-    // The patch file from the installed package, beside App, and what it holds.
-    QFile patchFile;
-    uchar *patchMap = nullptr;
+    // The patch file from the installed package, beside App (App.patch), resumed as the
+    // package is after a stop, and what it holds.
+    std::unique_ptr<PackageFile> patchPart;
+    QByteArray patchBytes;
     QList<PatchEntry> patches;
     int patched = 0;
+    // The package laid out from App.package and the patches, off the event loop: local
+    // work, however long, is no silence of the network's.
+    std::thread rebuilding;
+    DeltaPlan plan;
+    QString rebuildProblem;
     // Why the transfer as a whole was given up on; nothing is tried after that.
     QString timedOut;
     QString problem;

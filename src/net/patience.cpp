@@ -19,8 +19,16 @@ Patience::Patience(QObject *parent, int inactivity, qint64 bytesPerSecond, int p
         end(QStringLiteral("No data for %1 s").arg(seconds(inactivity)));
     });
     connect(&sampler, &QTimer::timeout, this, &Patience::check);
-    idle.start(inactivity);
-    sampler.start(qMax(1, period / int(steps)));
+    idle.setInterval(inactivity);
+    sampler.setInterval(qMax(1, period / int(steps)));
+    restart();
+}
+
+void Patience::restart()
+{
+    samples.assign(1, received);
+    idle.start();
+    sampler.start();
 }
 
 void Patience::add(qint64 bytes)

@@ -22,6 +22,9 @@ public:
     // Body bytes that arrived.
     void add(qint64 bytes);
     void stop();
+    // Counts again from now, as if it had just started: after local work, which is no
+    // silence of the network's, or for a new way of fetching after a time-out.
+    void restart();
 
 private:
     void check();
