@@ -2,15 +2,18 @@
 
 #include <QTcpSocket>
 
-ConnectProxy::ConnectProxy(const QByteArray &answer) : answer(answer)
+ConnectProxy::ConnectProxy(const QByteArray &answer, const QHostAddress &host) : answer(answer)
 {
-    if (!listen(QHostAddress::LocalHost))
-        qFatal("cannot listen on 127.0.0.1: %s", qPrintable(errorString()));
+    if (!listen(host))
+        qFatal("cannot listen on %s: %s", qPrintable(host.toString()), qPrintable(errorString()));
 }
 
 QString ConnectProxy::address() const
 {
-    return QStringLiteral("http://127.0.0.1:%1").arg(serverPort());
+    const QString host = serverAddress().protocol() == QAbstractSocket::IPv6Protocol
+            ? QLatin1Char('[') + serverAddress().toString() + QLatin1Char(']')
+            : serverAddress().toString();
+    return QStringLiteral("http://%1:%2").arg(host).arg(serverPort());
 }
 
 void ConnectProxy::incomingConnection(qintptr socketDescriptor)

@@ -1,17 +1,19 @@
 #pragma once
 
+#include <QHostAddress>
 #include <QStringList>
 #include <QTcpServer>
 
 class QTcpSocket;
 
-// A company's proxy on 127.0.0.1: it tunnels each CONNECT to the host it names, or, given
+// A company's proxy on 127.0.0.1 (or `host`): it tunnels each CONNECT to the host it names, or, given
 // an `answer` (such as a 407 that asks for credentials the client does not have), sends
 // that instead and hangs up.
 class ConnectProxy : public QTcpServer
 {
 public:
-    explicit ConnectProxy(const QByteArray &answer = QByteArray());
+    explicit ConnectProxy(const QByteArray &answer = QByteArray(),
+                          const QHostAddress &host = QHostAddress::LocalHost);
 
     // As https_proxy names it.
     QString address() const;
