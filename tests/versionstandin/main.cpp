@@ -2,7 +2,7 @@
 // its version folder's name, its arguments and its working folder, then does what the
 // file "behaviour" beside it says: "crash" writes through a null pointer (SIGSEGV; on
 // Windows it ends with the status of an access violation, 0xC0000005), "stop" is stopped
-// as a person stops a program (SIGTERM), "missing" ends with 127 as when a library is
+// as a person stops a program (SIGTERM; on Windows Ctrl+C's status), "missing" ends with 127 as when a library is
 // missing, "hang" waits for ever without a sign of life, and anything else writes
 // .healthy and ends. Asked
 // to qualify, it passes unless the file says "unqualified": a version that crashes at
@@ -36,9 +36,12 @@ int main(int argc, char **argv)
     if (argc > 1 && std::string(argv[1]) == "--qualify")
         return behaviour == "unqualified" ? 1 : 0;
 #ifdef _WIN32
-    // As an access violation ends a program, without the debugger that Wine would start.
+    // As an access violation ends a program, without the debugger that Wine would start,
+    // and as Ctrl+C does.
     if (behaviour == "crash")
         ExitProcess(0xC0000005);
+    if (behaviour == "stop")
+        ExitProcess(0xC000013A);
 #else
     if (behaviour == "crash")
         *static_cast<volatile int *>(nullptr) = 0;
