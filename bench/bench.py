@@ -119,6 +119,11 @@ http {{
         ssl_certificate {work}/certs/server.pem;
         ssl_certificate_key {work}/certs/server.key;
         root {os.path.realpath(os.path.join(work, 'www'))};
+        # The same releases on a slow line.
+        location /slow/ {{
+            alias {os.path.realpath(os.path.join(work, 'www'))}/;
+            limit_rate 200k;
+        }}
     }}
 }}
 """)

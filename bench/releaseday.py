@@ -4,6 +4,7 @@ download; a download cut at 90%, one killed at 50% and a delta whose range break
 with the next start; the plan over many alike entries; and, for the default build, the peak
 anonymous memory on a 256 MiB package and the whole job on the large package against an
 earlier build, side by side."""
+import json
 import os
 import shutil
 import statistics
@@ -427,5 +428,46 @@ def patches(work, env, port, args, bench):
         print(f"  peak anonymous memory with the patch file {peak:.1f} MiB"
               f"   (goal <= {2 * largest / MIB + 64:.1f}: twice the largest entry,"
               f" {largest / MIB:.1f} MiB, + 64)")
+        killed_patches(work, env, port, folder, updater, sent["openssl-b"])
     finally:
         shutil.rmtree(place, ignore_errors=True)
+
+
+def killed_patches(work, env, port, folder, updater, uninterrupted):
+    """A slow line with short sessions: the same patched update at 200 KiB/s (nginx's
+    limit_rate), the updater killed each time another quarter of the patch file has come,
+    then left to finish; every byte sent, against one uninterrupted patched update."""
+    www = os.path.join(work, "www")
+    release = os.path.join(www, "QVX", "release", "latest.json")
+    reset(folder)
+    shutil.copy(os.path.join(www, "openssl-a", "latest.json"), release)
+    subprocess.run([updater, "--silent"], cwd=folder, env=env, capture_output=True)
+    with open(os.path.join(www, "openssl-b", "latest.json")) as f:
+        manifest = f.read().replace(f"localhost:{port}/openssl-b/", f"localhost:{port}/slow/openssl-b/")
+    with open(release, "w") as f:
+        f.write(manifest)
+    patch = os.path.join(folder, "App.patch")
+    patch_size = sum(p["size"] for p in json.loads(manifest).get("patches", []))
+    log = os.path.join(work, "nginx", "access.log")
+    before = os.path.getsize(log)
+    kills = 0
+    while kills < 8:
+        runner = subprocess.Popen([updater, "--silent"], cwd=folder, env=env,
+                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        start = os.path.getsize(patch) if os.path.exists(patch) else 0
+        while runner.poll() is None:
+            grown = os.path.getsize(patch) - start if os.path.exists(patch) else 0
+            if grown >= patch_size / 4:
+                break
+            time.sleep(0.02)
+        if runner.poll() is not None:
+            break
+        runner.kill()
+        runner.wait()
+        kills += 1
+    else:
+        subprocess.run([updater, "--silent"], cwd=folder, env=env, capture_output=True)
+    sent = sent_since(log, before, "")
+    print(f"  the patch file ({patch_size} bytes) at 200 KiB/s, killed {kills} times:"
+          f" {sent} bytes sent, {sent / uninterrupted:.2f} of an uninterrupted patched update"
+          f"   (goal < 1.2)")
