@@ -804,10 +804,10 @@ void tst_EndToEnd::signedRelease_data()
     // By the spare key, revoking the vendor's: refused, it revokes nothing.
     QTest::newRow("unchanged, signed anew with an end date passed")
             << "expired" << refused + "the release expired at ";
-    // What is kept cannot be trusted: the whole way checks the release anew.
+    // What is kept cannot be trusted (missing or damaged takes the same way): the whole way
+    // checks the release anew.
     QTest::newRow("unchanged, App.signed of the previous release")
             << "previous digest" << QByteArray("Files verified");
-    QTest::newRow("unchanged, App.signed damaged") << "damaged state" << QByteArray("Files verified");
 }
 
 void tst_EndToEnd::signedRelease()
@@ -850,8 +850,7 @@ void tst_EndToEnd::signedRelease()
     server->serve(manifestPath, QJsonDocument(object).toJson());
 
     const QString state = updaterDir + QStringLiteral("/App.signed");
-    if (QStringList{"older", "revoked", "expired", "previous digest", "damaged state"}.contains(
-                setup)) {
+    if (QStringList{"older", "revoked", "expired", "previous digest"}.contains(setup)) {
         auto first = startUpdater({QStringLiteral("--silent")});
         QVERIFY(first->finishes());
         QVERIFY2(first->err.contains("Program launched successfully.\n"), first->err);
@@ -861,13 +860,8 @@ void tst_EndToEnd::signedRelease()
     if (setup == "previous digest") {
         // As a stop between the installation and App.signed leaves it.
         QJsonObject kept = QJsonDocument::fromJson(readFile(state)).object();
-        kept.insert("blake2b", QString::fromLatin1(QCryptographicHash::hash(
-                                                           "the previous package",
-                                                           QCryptographicHash::Blake2b_512)
-                                                           .toHex()));
+        kept.insert("blake2b", QString(128, 'a'));
         QVERIFY(writeFile(state, QJsonDocument(kept).toJson()));
-    } else if (setup == "damaged state") {
-        QVERIFY(writeFile(state, "{\"timestamp\": 1, \"blake2b\": \"0"));
     }
     if (setup == "older") {
         server->serve(manifestPath, older);
