@@ -111,6 +111,30 @@ void PackageFile::keepPartial(const PartialDownload &partial)
             && info.write(QJsonDocument(object).toJson()) > 0 && info.commit();
 }
 
+void PackageFile::keepWhole(const QByteArray &bytes, const PartialDownload &partial)
+{
+    // The bytes whole first, then what they are: a stop between leaves them undescribed.
+    forgetPartial();
+    QSaveFile file(name);
+    if (clearOwnedName(name) && file.open(QIODevice::WriteOnly)
+        && file.write(bytes) == bytes.size() && file.commit()) {
+        keepPartial(partial);
+    }
+}
+
+QByteArray PackageFile::keptWhole(const PartialDownload &wanted, QByteArray *validator) const
+{
+    const PartialDownload kept = readInfo(infoPath(name));
+    QFile file(name);
+    if (kept.validator.isEmpty() || kept.hash != wanted.hash || kept.size != wanted.size
+        || kept.url != wanted.url || !openRegular(file, QIODevice::ReadOnly)
+        || file.size() > 64 * 1024 * 1024) {
+        return QByteArray();
+    }
+    *validator = kept.validator;
+    return file.readAll();
+}
+
 void PackageFile::forgetPartial()
 {
     kept = false;

@@ -48,6 +48,10 @@ public:
     bool damaged() const;
     // Keeps what arrives for a later run, with what it belongs to, until forgetPartial().
     void keepPartial(const PartialDownload &partial);
+    // Writes `bytes` as the whole file, for a later run, with what they belong to; and
+    // what an earlier run so kept for `wanted`, with its validator, or nothing.
+    void keepWhole(const QByteArray &bytes, const PartialDownload &partial);
+    QByteArray keptWhole(const PartialDownload &wanted, QByteArray *validator) const;
     void forgetPartial();
     // Lets go of the file (Windows removes no file that is mapped) and removes it, unless
     // it was kept.

@@ -35,7 +35,8 @@ PackageTransfer::PackageTransfer(QNetworkAccessManager *manager, const Settings 
       patience(new Patience(this, settings.transferTimeout, settings.lowSpeedLimit,
                             settings.lowSpeedTime,
                             [this](const QString &reason) { giveUp(reason); })),
-      size(manifest.size)
+      size(manifest.size),
+      tailPart(appPath, QStringLiteral(".tail"))
 {
     if (settings.deltaUpdates) {
         PartialDownload kept;
@@ -121,7 +122,13 @@ void PackageTransfer::wholeFinished()
 void PackageTransfer::startDelta()
 {
     triedDelta = true;
-    startTail(size > 0 ? qMin(size, tailGuess) : tailGuess);
+    tail = manifest.size > 0
+            ? tailPart.keptWhole({manifest.hash, manifest.size, manifest.url, {}}, &validator)
+            : QByteArray();
+    if (tail.isEmpty())
+        startTail(size > 0 ? qMin(size, tailGuess) : tailGuess);
+    else
+        readTail();
 }
 
 // The package's last `length` bytes, which hold its directory; of a package of unknown
@@ -148,6 +155,12 @@ void PackageTransfer::tailFinished()
     size = download->total();
     validator = download->validator();
     tail = download->takeBody();
+    readTail();
+}
+
+// The package's directory from its last bytes, then the patch file or the plan.
+void PackageTransfer::readTail()
+{
     // A package no longer than the guess came whole: it is not asked for again.
     QString created;
     if (tail.size() == size && target->create(&created)) {
@@ -171,6 +184,8 @@ void PackageTransfer::tailFinished()
         fallBack(why);
         return;
     }
+    if (manifest.size > 0)
+        tailPart.keepWhole(tail, {manifest.hash, size, manifest.url, validator});
     // A patch file from the package that the installed release came from.
     const QString installed = recordedRelease(appPath);
     for (const PatchFile &patch : manifest.patches) {
@@ -336,6 +351,8 @@ void PackageTransfer::complete()
 
 void PackageTransfer::fallBack(const QString &reason)
 {
+    tailPart.forgetPartial();
+    tailPart.release();
     reused = 0;
     patched = 0;
     qDebug() << (triedDelta ? "Delta update not possible, downloading the whole package:"
@@ -379,6 +396,8 @@ void PackageTransfer::giveUp(const QString &reason)
 
 void PackageTransfer::end(const QString &failure)
 {
+    tailPart.forgetPartial();
+    tailPart.release();
     patience->stop();
     problem = failure;
     if (settings.deltaUpdates) {

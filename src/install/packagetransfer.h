@@ -59,6 +59,7 @@ private:
     void startDelta();
     void startTail(qint64 length);
     void tailFinished();
+    void readTail();
     void startPatch(const PatchFile &patch);
     void patchFinished(const PatchFile &patch);
     void planRanges();
@@ -91,9 +92,12 @@ private:
     // Body bytes over every request so far, and the entries taken from App.package.
     qint64 fetched = 0;
     int reused = 0;
-    // The new package's last bytes and its directory, while a patch file comes.
+    // The new package's last bytes and its directory, while a patch file comes; kept
+    // beside App (App.tail) until the transfer ends, so that a start after a stop asks
+    // for them no more.
     QByteArray tail;
     ZipDirectory directory;
+    PackageFile tailPart;
     // The patch file from the installed package, beside App (App.patch), resumed as the
     // package is after a stop, and what it holds.
     std::unique_ptr<PackageFile> patchPart;
