@@ -554,14 +554,11 @@ void tst_EndToEnd::alterUpdaterEntry(const QString &setup, QJsonObject *entry)
     } else if (setup == "newline") {
         entry->insert("version", "1.1\n");
     } else if (setup == "signed, before build" || setup == "signed, no version") {
-        const QByteArray comment = setup == "signed, no version"
-                ? "timestamp:" + QByteArray::number(QDateTime::currentSecsSinceEpoch())
-                        + "\tfile:updater-1.1.zip"
-                : QByteArray("timestamp:1000\tfile:updater-1.1.zip\tversion:1.1");
-        entry->insert("signature", QString::fromLatin1(minisignFile(TEST_CERT_DIR "/minisign.key",
-                                                                    www + "/updater-1.1.zip",
-                                                                    {"-t", comment})
-                                                               .toBase64()));
+        const QString comment = setup == "signed, no version"
+                ? QStringLiteral("timestamp:%1\tfile:updater-1.1.zip")
+                          .arg(QDateTime::currentSecsSinceEpoch())
+                : QStringLiteral("timestamp:1000\tfile:updater-1.1.zip\tversion:1.1");
+        entry->insert("signature", manifestSignature("minisign", www + "/updater-1.1.zip", comment));
     }
     if (setup == "stamps" || setup == "full disk") {
         entry->insert("hash", hexDigest(package));
@@ -875,11 +872,8 @@ void tst_EndToEnd::signedRelease()
         const QString vendorId = QString::fromLatin1(
                 readFile(TEST_CERT_DIR "/minisign.pub").split('\n').value(0).split(' ').last());
         object.insert("signature",
-                      QString::fromLatin1(
-                              minisignFile(TEST_CERT_DIR "/spare.key",
-                                           env->filePath("release/www/pellarin-3.1.zip"),
-                                           {"-t", comment.arg(now).arg(now - 7200).arg(vendorId)})
-                                      .toBase64()));
+                      manifestSignature("spare", env->filePath("release/www/pellarin-3.1.zip"),
+                                        comment.arg(now).arg(now - 7200).arg(vendorId)));
         server->serve(manifestPath, QJsonDocument(object).toJson());
     }
     server->requests.clear();

@@ -648,11 +648,8 @@ QJsonObject tst_Network::patchRelease(const QString &setup, const QByteArray &in
     QJsonObject extra{{"patches", QJsonArray{patchEntry}}};
     if (setup == "patch signed") {
         settings.signingKeys = {readFile(TEST_CERT_DIR "/minisign.pub").split('\n').value(1)};
-        extra.insert("signature",
-                     QString::fromLatin1(
-                             minisignFile(TEST_CERT_DIR "/minisign.key", env->filePath("next.zip"),
-                                          {"-t", "file:" + QFileInfo(nextPath).fileName()})
-                                     .toBase64()));
+        extra.insert("signature", manifestSignature("minisign", env->filePath("next.zip"),
+                                                    "file:" + QFileInfo(nextPath).fileName()));
     }
     return extra;
 }

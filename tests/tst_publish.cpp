@@ -429,10 +429,8 @@ void tst_Publish::check()
         const QString comment = QStringLiteral("timestamp:%1\tfile:p.zip\texpires:%2");
         QVERIFY(writeFile(env->filePath("p.zip"), package));
         manifest.insert("signature",
-                        QString::fromLatin1(
-                                minisignFile(TEST_CERT_DIR "/minisign.key", env->filePath("p.zip"),
-                                             {"-t", comment.arg(now - 9 * 86400).arg(now + 86400)})
-                                        .toBase64()));
+                        manifestSignature("minisign", env->filePath("p.zip"),
+                                          comment.arg(now - 9 * 86400).arg(now + 86400)));
         server.serve("/QVX/release/latest.json", QJsonDocument(manifest).toJson());
     }
 

@@ -38,13 +38,14 @@ bool window::StartUnchanged()
         // Installed before its package's digest was kept, or a digest that is not this
         // release's (a stop between the installation and App.signed): what is kept cannot be
         // trusted, and the whole way checks the release anew.
+        SignedRelease release;
         if (signing.installed.blake2b.isEmpty()
             || !checkSignature(signing.keys, signature, signing.installed.blake2b,
-                               QUrl(packageUrl, QUrl::TolerantMode).fileName())
+                               QUrl(packageUrl, QUrl::TolerantMode).fileName(), &release)
                         .isEmpty()) {
             return false;
         }
-        if (RefuseUnchanged(signing))
+        if (RefuseUnchanged(signing, release))
             return true;
     }
     qDebug() << "Release already installed and complete, nothing to download.";

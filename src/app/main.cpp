@@ -1,6 +1,6 @@
 #include "localserver.h"
-#include "names.h"
 #include "logfile.h"
+#include "names.h"
 #include "qualification.h"
 #include "releaseconfig.h"
 #include "selfupdate.h"

@@ -44,10 +44,9 @@ void window::ForgetInstalledDigest()
     writeSignedState(app, kept);
 }
 
-bool window::RefuseUnchanged(const SigningPolicy &signing)
+bool window::RefuseUnchanged(const SigningPolicy &signing, const SignedRelease &release)
 {
-    SignedRelease release;
-    const QString refusal = checkSigned(signing.installed.blake2b, Manifest(), signing, &release);
+    const QString refusal = refuseSignedRelease(release, version, signing);
     if (refusal.isEmpty()) {
         KeepSigned(release, signing.installed.blake2b);
         return false;

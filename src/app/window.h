@@ -98,10 +98,10 @@ public:
     // Before App is touched: a kill then leaves no digest that could be taken for the
     // release that will be installed, and the next start takes the whole way.
     void ForgetInstalledDigest();
-    // With UPDATER_SKIP_UNCHANGED in signed builds: checks the manifest's signature of the
-    // unchanged release against its kept digest, and what it says against what is kept; a
-    // refused one ends as a refused download does. True when it took over the run.
-    bool RefuseUnchanged(const SigningPolicy &signing);
+    // With UPDATER_SKIP_UNCHANGED in signed builds: checks what the unchanged release's
+    // signature, verified against its kept digest, says against what is kept; a refused one
+    // ends as a refused download does. True when it took over the run.
+    bool RefuseUnchanged(const SigningPolicy &signing, const SignedRelease &release);
 
     // With UPDATER_SHOW_PROGRESS: the status text follows the download, then says that the
     // installation starts.

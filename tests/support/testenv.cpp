@@ -94,6 +94,12 @@ QByteArray minisignFile(const QString &key, const QString &file, const QStringLi
             : QByteArray();
 }
 
+QString manifestSignature(const char *key, const QString &file, const QString &comment)
+{
+    const QString secret = QStringLiteral(TEST_CERT_DIR "/%1.key").arg(QLatin1String(key));
+    return QString::fromLatin1(minisignFile(secret, file, {"-t", comment}).toBase64());
+}
+
 QByteArray noise(qsizetype size, int seed)
 {
     QByteArray bytes(size, Qt::Uninitialized);

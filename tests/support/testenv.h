@@ -47,6 +47,9 @@ bool writeFile(const QString &path, const QByteArray &bytes);
 // Signs `file` with the minisign secret key `key` into <file>.minisig, with minisign's
 // `options` (-t <trusted comment>, say); returns the .minisig text, or nothing.
 QByteArray minisignFile(const QString &key, const QString &file, const QStringList &options = {});
+// A manifest's "signature" of `file` by `key` (a .key under the tests' certificates, such
+// as "minisign"), with the trusted comment `comment`.
+QString manifestSignature(const char *key, const QString &file, const QString &comment);
 
 // `size` bytes that deflate does not shrink much, different for each `seed`.
 QByteArray noise(qsizetype size, int seed = 0);
