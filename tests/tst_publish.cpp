@@ -257,7 +257,9 @@ void tst_Publish::refusals()
     }
     const qsizetype own = options.indexOf("%OWNID%");
     if (own >= 0)
-        options[own] = readFile(TEST_CERT_DIR "/minisign.pub").split('\n').value(0).split(' ').last();
+        options[own] = QString::fromLatin1(
+                readFile(TEST_CERT_DIR "/minisign.pub").split('\n').value(0).split(' ').last())
+                               .rightJustified(16, '0');
     const qsizetype locked = options.indexOf("%LOCKED%");
     if (locked >= 0) {
         options[locked] = env->filePath("locked.key");
@@ -473,7 +475,7 @@ void tst_Publish::resign()
     const QString spare = readFile(TEST_CERT_DIR "/spare.pub").split('\n').value(0).split(' ').last();
 
     QByteArray err;
-    QCOMPARE(publish(key + QStringList{"--resign", out, "--expires", "2", "--revoke", spare}, &err),
+    QCOMPARE(publish(key + QStringList{"--resign", out, "--expires", "2", "--revoke", spare.rightJustified(16, '0')}, &err),
              0);
 
     // The same package, announced alike, signed anew with the new end date and revocation.

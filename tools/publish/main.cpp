@@ -159,7 +159,7 @@ QString signedFields(const QCommandLineParser &parser, const Options &options,
                                                      : QString();
         if (keyId.isEmpty())
             return QStringLiteral("%1 is neither a key id (16 hex digits) nor a minisign public "
-                                  "key file")
+                                  "key file; give the leading zeros that minisign leaves out")
                     .arg(id);
         request->revokes.append(keyId);
     }
